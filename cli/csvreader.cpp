@@ -1,0 +1,67 @@
+#include "csvreader.h"
+
+#include <climits>
+#include <utility>
+
+#include "error.h"
+
+CSVReader::CSVReader(std::string fileName, std::string separatorText, bool withHeadLine)
+    : file(fileName), separator(std::move(separatorText)), useHeadLine(withHeadLine) {
+  if (useHeadLine) {
+    if (!file.atEnd()) file.readLine(headLine);
+    numFields = countFields(headLine);
+  }
+  if (!file.atEnd()) {
+    next();
+    numFields = countFields(nextLine);
+  }
+  if (file.failed()) throw Error(file.failureMessage());
+}
+
+bool CSVReader::hasNext() const noexcept { return !nextLine.empty() || file.failed(); }
+
+void CSVReader::next() {
+  if (file.failed()) throw Error(file.failureMessage());
+  // Swapping keeps both strings' capacity, so steady-state reading allocates nothing.
+  currentLine.swap(nextLine);
+  if (file.atEnd()) {
+    nextLine.clear();
+  } else {
+    file.readLine(nextLine);
+  }
+}
+
+std::string CSVReader::getLine() const { return currentLine; }
+
+std::string CSVReader::getField(int n) const { return std::string(getFieldView(n)); }
+
+std::string_view CSVReader::getFieldView(int n) const {
+  if (n <= 0) throw Error("field number may not be <= 0");
+  if (numFields < n) throw Error("field number out of range");
+  const std::string_view line = currentLine;
+  if (n == 1) return line.substr(0, line.find(separator));
+  std::size_t occurrence = line.find(separator);
+  for (int found = 1; found < n - 1 && occurrence != std::string_view::npos; ++found) {
+    occurrence = line.find(separator, occurrence + 1);
+  }
+  if (occurrence == std::string_view::npos) {
+    throw Error("field number (practically, not theratically) out of range");
+  }
+  const std::size_t begin = occurrence + 1;
+  const std::size_t end = line.find(separator, begin);
+  return line.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
+}
+
+int CSVReader::countFields(const std::string& line) const noexcept {
+  int count = 1;
+  for (std::size_t at = line.find(separator); at != std::string::npos && count < INT_MAX;
+       at = line.find(separator, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+std::string CSVReader::getHeadLine() const {
+  if (!useHeadLine) throw Error("Headline? You said, that I have no headline... :(");
+  return headLine;
+}

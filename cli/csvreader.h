@@ -1,0 +1,84 @@
+#ifndef VARNOLIX_CSVREADER_H_
+#define VARNOLIX_CSVREADER_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fileidentity.h"
+#include "inputfile.h"
+
+/// Reads a separator-delimited text file one line at a time with one line of lookahead,
+/// optionally taking the first line as a header, and cuts numbered fields out of the
+/// current line. Fields are the exact bytes between separators: no quoting, escaping,
+/// trimming or decoding.
+///
+/// A reader driven by hasNext() stops at the first empty line after the header and at
+/// the end of the file; a last line without a line feed is still delivered. One owner
+/// at a time; not copyable.
+class CSVReader {
+ public:
+  /// Opens `fileName`, reads the header line when `useHeadLine` is set, reads ahead the
+  /// first data line and fixes the field-count bound (getNumFields()).
+  /// Throws Error "Could not open CSV File '<fileName>'" when the file cannot be opened,
+  /// is a folder or gives no data because reading it fails, and
+  /// "Could not read CSV File '<fileName>': <reason>" when reading fails after data came.
+  CSVReader(std::string fileName, std::string separator, bool useHeadLine);
+
+  CSVReader(const CSVReader&) = delete;
+  CSVReader& operator=(const CSVReader&) = delete;
+
+  /// Returns true while a further record exists (the lookahead line is not empty), and
+  /// also when reading the lookahead failed, so that next() reports the failure.
+  bool hasNext() const noexcept;
+
+  /// Makes the lookahead line current and reads the following line ahead.
+  /// Throws Error "Could not read CSV File '<fileName>': <reason>" when reading the
+  /// input failed; the lines delivered before stay delivered.
+  void next();
+
+  /// Returns a copy of the current line (empty before the first next()).
+  std::string getLine() const;
+
+  /// Returns the current line without copying; valid until the next call of next().
+  std::string_view getLineView() const noexcept { return currentLine; }
+
+  /// Returns a copy of field `n` (counted from 1) of the current line.
+  /// Throws Error "field number may not be <= 0" when n <= 0, "field number out of range"
+  /// when n > getNumFields(), and "field number (practically, not theratically) out of
+  /// range" when the current line has fewer separators than field n needs.
+  std::string getField(int n) const;
+
+  /// Like getField(), without copying; the view is valid until the next call of next().
+  std::string_view getFieldView(int n) const;
+
+  /// Returns the field count fixed at construction: that of the first data line, or of
+  /// the header when the file ended right after it without a line feed.
+  int getNumFields() const noexcept { return numFields; }
+
+  /// Returns the number of separator occurrences in `line` plus one; searches resume one
+  /// character after the start of each occurrence.
+  int countFields(const std::string& line) const noexcept;
+
+  /// Returns whether the first line of the file is taken as a header.
+  bool hasHeadLine() const noexcept { return useHeadLine; }
+
+  /// Returns a copy of the header line.
+  /// Throws Error "Headline? You said, that I have no headline... :(" when the reader was
+  /// built without a header.
+  std::string getHeadLine() const;
+
+  /// Returns the identity of the input file, so that nothing writes over it.
+  const FileIdentity& getFileIdentity() const noexcept { return file.identity(); }
+
+ private:
+  InputFile file;
+  std::string currentLine;
+  std::string nextLine;
+  const std::string separator;
+  std::string headLine;
+  const bool useHeadLine;
+  std::int32_t numFields = 1;
+};
+
+#endif  // VARNOLIX_CSVREADER_H_

@@ -1,0 +1,35 @@
+#ifndef VARNOLIX_FILEIDENTITY_H_
+#define VARNOLIX_FILEIDENTITY_H_
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <functional>
+
+/// Names one file on the system regardless of the path it was reached by: two paths
+/// (hard links, or names a case-insensitive file system folds together) lead to the
+/// same file exactly when their identities are equal.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+
+  /// Returns the identity of the file that `status` (from stat, lstat or fstat) describes.
+  static FileIdentity of(const struct stat& status) noexcept {
+    return FileIdentity{status.st_dev, status.st_ino};
+  }
+
+  friend bool operator==(const FileIdentity& a, const FileIdentity& b) noexcept {
+    return a.device == b.device && a.inode == b.inode;
+  }
+  friend bool operator!=(const FileIdentity& a, const FileIdentity& b) noexcept { return !(a == b); }
+};
+
+/// Hash for unordered containers keyed by FileIdentity.
+struct FileIdentityHash {
+  std::size_t operator()(const FileIdentity& id) const noexcept {
+    const std::size_t h = std::hash<unsigned long long>()(static_cast<unsigned long long>(id.inode));
+    return h ^ (std::hash<unsigned long long>()(static_cast<unsigned long long>(id.device)) * 0x9E3779B97F4A7C15ULL);
+  }
+};
+
+#endif  // VARNOLIX_FILEIDENTITY_H_

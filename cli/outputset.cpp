@@ -1,0 +1,240 @@
+#include "outputset.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "error.h"
+
+namespace {
+
+// A file's buffer starts small (there may be tens of thousands of keys) and doubles up
+// to a size at which one write() per block costs next to nothing.
+constexpr std::size_t kMinFileBuffer = 512;
+constexpr std::size_t kMaxFileBuffer = 64 * 1024;
+// All buffers together; past it every buffer is written out and freed.
+constexpr std::size_t kBufferBudget = 48 * 1024 * 1024;
+// Descriptors left for standard streams, the input and the C library.
+constexpr rlim_t kReservedDescriptors = 8;
+// Enough descriptors to keep every file of a typical run open; more buys nothing.
+constexpr rlim_t kWantedDescriptors = 65536;
+
+constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+constexpr int kReopenFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+const char kNotRegularFile[] = "not a regular file";
+
+Error openError(std::string_view key, const std::string& reason) {
+  return Error("Could not open output file '" + std::string(key) + "': " + reason);
+}
+
+Error writeError(const std::string& key, int errorNumber) {
+  return Error("Could not write output file '" + key + "': " + std::strerror(errorNumber));
+}
+
+// Raises the soft open-file limit toward the hard one and returns how many output
+// descriptors this set may hold at once.
+std::size_t openFileAllowance() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+  const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? kWantedDescriptors
+                                                        : std::min(limit.rlim_max, kWantedDescriptors);
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+    rlimit raised = limit;
+    raised.rlim_cur = wanted;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  const rlim_t current = limit.rlim_cur == RLIM_INFINITY ? kWantedDescriptors : limit.rlim_cur;
+  return current > kReservedDescriptors + 1 ? static_cast<std::size_t>(current - kReservedDescriptors) : 1;
+}
+
+// A key may only name an entry of the current directory, never a path.
+bool isPlainFileName(std::string_view key) {
+  return !key.empty() && key != "." && key != ".." && key.find('/') == std::string_view::npos &&
+         key.find('\0') == std::string_view::npos;
+}
+
+int openRetryingInterrupts(const std::string& path, int flags) noexcept {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+OutputSet::OutputSet(const FileIdentity& inputFile, std::string header, bool withHeader)
+    : input(inputFile), headLine(std::move(header)), writeHeadLine(withHeader), maxOpenFiles(openFileAllowance()) {}
+
+OutputSet::~OutputSet() {
+  // Failures are ignored here: an Error is already on its way, and this is the last
+  // chance to get the lines handed over so far into their files.
+  for (OutputFile* file : openFiles) {
+    file->writeOut();
+    file->closeDescriptor();
+  }
+  openFiles.clear();
+  for (auto& entry : files) {
+    OutputFile& file = *entry.second;
+    if (file.buffered() == 0) continue;
+    const int fd = openRetryingInterrupts(file.key, kReopenFlags);
+    if (fd < 0) continue;
+    file.adopt(fd);
+    file.writeOut();
+    file.closeDescriptor();
+  }
+}
+
+std::vector<OutputFile*> OutputSet::inKeyOrder() const {
+  std::vector<OutputFile*> ordered;
+  ordered.reserve(files.size());
+  for (const auto& entry : files) ordered.push_back(entry.second.get());
+  // std::string compares its bytes as unsigned char, and a prefix first.
+  std::sort(ordered.begin(), ordered.end(), [](const OutputFile* a, const OutputFile* b) { return a->key < b->key; });
+  return ordered;
+}
+
+void OutputSet::close(OutputFile& file) {
+  writeOut(file);
+  if (file.isOpen()) {
+    forget(file);
+    if (const int error = file.closeDescriptor()) throw writeError(file.key, error);
+  }
+  bufferBytes -= file.bufferCapacity();
+  file.releaseBuffer();
+}
+
+OutputFile& OutputSet::lookUp(std::string_view key) {
+  const auto found = files.find(key);
+  lastUsed = found != files.end() ? found->second.get() : &create(key);
+  return *lastUsed;
+}
+
+OutputFile& OutputSet::create(std::string_view key) {
+  if (!isPlainFileName(key)) throw openError(key, "not a plain file name");
+  auto file = std::make_unique<OutputFile>(std::string(key));
+  const std::string& path = file->key;
+
+  // Refuse what is visibly wrong before opening anything: opening a device or a FIFO can
+  // have effects of its own.
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) == 0) {
+    if (!S_ISREG(status.st_mode)) throw openError(key, kNotRegularFile);
+    checkNotInUse(key, FileIdentity::of(status));
+  }
+
+  // Opened without truncation, and with O_NOFOLLOW and O_NONBLOCK so that an entry that
+  // appeared since the look above is neither followed nor waited on.
+  const int fd = openWithRoom(path, kCreateFlags);
+  if (fd < 0) {
+    const int error = -fd;
+    throw openError(key, error == ELOOP || error == EISDIR || error == ENXIO ? kNotRegularFile : std::strerror(error));
+  }
+  file->adopt(fd);  // closed by the file's destructor if anything below throws
+  if (::fstat(fd, &status) != 0) throw openError(key, std::strerror(errno));
+  if (!S_ISREG(status.st_mode)) throw openError(key, kNotRegularFile);
+  const FileIdentity identity = FileIdentity::of(status);
+  checkNotInUse(key, identity);
+  if (::ftruncate(fd, 0) != 0) throw openError(key, std::strerror(errno));
+
+  OutputFile& created = *file;
+  createdFiles.emplace(identity, created.key);
+  files.emplace(std::string_view(created.key), std::move(file));
+  openFiles.push_front(&created);
+  created.openPosition = openFiles.begin();
+  if (writeHeadLine) append(created, headLine);
+  return created;
+}
+
+void OutputSet::checkNotInUse(std::string_view key, const FileIdentity& identity) const {
+  if (identity == input) throw openError(key, "it is the input file");
+  const auto owner = createdFiles.find(identity);
+  if (owner != createdFiles.end()) throw openError(key, "it is the same file as '" + owner->second + "'");
+}
+
+void OutputSet::appendSlow(OutputFile& file, std::string_view line) {
+  const std::size_t needed = line.size() + 1;
+  if (file.buffered() + needed > kMaxFileBuffer) writeOut(file);
+  if (needed > kMaxFileBuffer) {
+    // A line longer than any buffer goes straight to the file.
+    ensureOpen(file);
+    int error = file.writeDirect(line);
+    if (error == 0) error = file.writeDirect(std::string_view("\n", 1));
+    if (error != 0) throw writeError(file.key, error);
+    touch(file);
+    return;
+  }
+  growBuffer(file, needed);
+  file.appendIfRoom(line);
+}
+
+void OutputSet::growBuffer(OutputFile& file, std::size_t needed) {
+  const auto capacityFor = [&file, needed] {
+    std::size_t capacity = std::max(kMinFileBuffer, file.bufferCapacity());
+    while (capacity < file.buffered() + needed) capacity *= 2;
+    return std::min(capacity, kMaxFileBuffer);
+  };
+  std::size_t capacity = capacityFor();
+  if (bufferBytes - file.bufferCapacity() + capacity > kBufferBudget) {
+    writeOutAll();
+    capacity = capacityFor();
+  }
+  bufferBytes = bufferBytes - file.bufferCapacity() + capacity;
+  file.resizeBuffer(capacity);
+}
+
+void OutputSet::writeOut(OutputFile& file) {
+  if (file.buffered() == 0) return;
+  ensureOpen(file);
+  if (const int error = file.writeOut()) throw writeError(file.key, error);
+  touch(file);
+}
+
+void OutputSet::writeOutAll() {
+  // Files holding a descriptor first, so that reopening evicts only files already written.
+  const std::vector<OutputFile*> open(openFiles.begin(), openFiles.end());
+  for (OutputFile* file : open) writeOut(*file);
+  for (auto& entry : files) writeOut(*entry.second);
+  for (auto& entry : files) {
+    bufferBytes -= entry.second->bufferCapacity();
+    entry.second->releaseBuffer();
+  }
+}
+
+void OutputSet::ensureOpen(OutputFile& file) {
+  if (file.isOpen()) return;
+  const int fd = openWithRoom(file.key, kReopenFlags);
+  if (fd < 0) throw writeError(file.key, -fd);
+  file.adopt(fd);
+  openFiles.push_front(&file);
+  file.openPosition = openFiles.begin();
+}
+
+int OutputSet::openWithRoom(const std::string& path, int flags) {
+  while (openFiles.size() >= maxOpenFiles) closeForNow(*openFiles.back());
+  for (;;) {
+    const int fd = openRetryingInterrupts(path, flags);
+    if (fd >= 0) return fd;
+    const int error = errno;
+    if ((error != EMFILE && error != ENFILE) || openFiles.empty()) return -error;
+    closeForNow(*openFiles.back());
+  }
+}
+
+void OutputSet::closeForNow(OutputFile& file) {
+  if (const int error = file.writeOut()) throw writeError(file.key, error);
+  forget(file);
+  if (const int error = file.closeDescriptor()) throw writeError(file.key, error);
+}
+
+void OutputSet::touch(OutputFile& file) noexcept {
+  openFiles.splice(openFiles.begin(), openFiles, file.openPosition);
+}
+
+void OutputSet::forget(OutputFile& file) noexcept { openFiles.erase(file.openPosition); }

@@ -1,0 +1,93 @@
+#ifndef VARNOLIX_OUTPUTSET_H_
+#define VARNOLIX_OUTPUTSET_H_
+
+#include <cstddef>
+#include <list>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "fileidentity.h"
+#include "outputfile.h"
+
+/// The output files of one grouping run, one per key, named by the key in the current
+/// directory.
+///
+/// Promises:
+/// - A key is only ever used as a plain file name; an existing entry that is not a
+///   regular file is neither followed nor waited on; nothing is truncated before it is
+///   known to be neither the input nor a file this run already writes under another key.
+/// - Each file is emptied once, when its key first appears, and from then on only
+///   appended to, even when its descriptor is closed to make room and reopened later,
+///   so any number of keys works within the process's open-file limit.
+/// - Memory stays bounded: buffers together hold at most a fixed budget, and lines are
+///   written out in large blocks, never with a system call per line.
+/// - Destruction writes out and closes every file, ignoring failures: on the way out
+///   after an Error, every line handed over before it is in its file.
+///
+/// Failures are reported as Error: "Could not open output file '<key>': <reason>" when a
+/// file cannot be created, "Could not write output file '<key>': <reason>" when writing,
+/// reopening or closing it fails. Not copyable.
+class OutputSet {
+ public:
+  /// `input` is the file being read, which is never written; every new file begins with
+  /// `headLine` and a line feed when `writeHeadLine` is set.
+  OutputSet(const FileIdentity& input, std::string headLine, bool writeHeadLine);
+  ~OutputSet();
+
+  OutputSet(const OutputSet&) = delete;
+  OutputSet& operator=(const OutputSet&) = delete;
+
+  /// Returns the file of `key`, creating (or emptying) it when the key is new.
+  /// Throws Error when it cannot be created; the key is then not added.
+  OutputFile& fileFor(std::string_view key) {
+    if (lastUsed != nullptr && lastUsed->key == key) return *lastUsed;
+    return lookUp(key);
+  }
+
+  /// Appends `line` and a line feed to `file`, which must belong to this set.
+  /// Throws Error when writing buffered lines out fails.
+  void append(OutputFile& file, std::string_view line) {
+    if (!file.appendIfRoom(line)) appendSlow(file, line);
+  }
+
+  /// Returns the number of files (distinct keys) created so far.
+  std::size_t size() const noexcept { return files.size(); }
+
+  /// Returns the files in ascending key order (bytes compared as unsigned values).
+  std::vector<OutputFile*> inKeyOrder() const;
+
+  /// Writes out what `file` still buffers and closes it for good. Throws Error on failure.
+  void close(OutputFile& file);
+
+ private:
+  OutputFile& lookUp(std::string_view key);
+  OutputFile& create(std::string_view key);
+  void appendSlow(OutputFile& file, std::string_view line);
+  void growBuffer(OutputFile& file, std::size_t needed);
+  void checkNotInUse(std::string_view key, const FileIdentity& identity) const;
+  void writeOut(OutputFile& file);
+  void writeOutAll();
+  void ensureOpen(OutputFile& file);
+  // Opens `path`, first closing least recently used files to stay within the allowance.
+  // Returns the descriptor, or minus the errno value of the failed open.
+  int openWithRoom(const std::string& path, int flags);
+  void closeForNow(OutputFile& file);
+  void touch(OutputFile& file) noexcept;
+  void forget(OutputFile& file) noexcept;
+
+  const FileIdentity input;
+  const std::string headLine;
+  const bool writeHeadLine;
+  const std::size_t maxOpenFiles;
+
+  std::unordered_map<std::string_view, std::unique_ptr<OutputFile>> files;  // views of OutputFile::key
+  std::unordered_map<FileIdentity, std::string, FileIdentityHash> createdFiles;  // file -> its key
+  std::list<OutputFile*> openFiles;  // most recently used first
+  std::size_t bufferBytes = 0;       // sum of all buffer capacities
+  OutputFile* lastUsed = nullptr;
+};
+
+#endif  // VARNOLIX_OUTPUTSET_H_

@@ -1,0 +1,45 @@
+#ifndef VARNOLIX_SPLITTER_H_
+#define VARNOLIX_SPLITTER_H_
+
+#include <string>
+
+#include "csvreader.h"
+#include "standardoutput.h"
+
+/// Groups the records of a CSVReader into output files named by one field of each
+/// record, narrating every step.
+///
+/// For every record the narration gets the line, then "appending: " and the line; after
+/// the last record, the number of distinct keys and one "clozing" line per key, in
+/// ascending key order. Each output file gets, in input order, the lines whose key is its
+/// name, after the header line when the reader has one. Owns its reader; not copyable.
+class Splitter {
+ public:
+  /// Creates the owned reader as CSVReader(fileName, separator, useHeadLine) and
+  /// narrates to `narration`. Throws the reader's Error when the file cannot be opened.
+  Splitter(std::string fileName, std::string separator, bool useHeadLine,
+           StandardOutput& narration = StandardOutput::process());
+
+  /// Takes ownership of `reader`, which must not be null when split() runs.
+  explicit Splitter(CSVReader* reader, StandardOutput& narration = StandardOutput::process());
+
+  ~Splitter();
+
+  Splitter(const Splitter&) = delete;
+  Splitter& operator=(const Splitter&) = delete;
+
+  /// Groups all remaining records by field `fieldNumber` (counted from 1) into files in
+  /// the current directory. The second argument is accepted and not used: files are
+  /// always named by the bare key.
+  /// Throws Error when a field cannot be taken (the record is then neither echoed nor
+  /// written), when a key's file cannot be created (the record has been echoed, not
+  /// written) or written, and when reading the input fails. Every line handed over before
+  /// the Error is in its file, and every file is closed.
+  void split(int fieldNumber, const std::string& unused);
+
+ private:
+  CSVReader* reader;
+  StandardOutput& narration;
+};
+
+#endif  // VARNOLIX_SPLITTER_H_

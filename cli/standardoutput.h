@@ -1,0 +1,60 @@
+#ifndef VARNOLIX_STANDARDOUTPUT_H_
+#define VARNOLIX_STANDARDOUTPUT_H_
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+/// The narration channel: text buffered in one large block and written to a descriptor
+/// (standard output for the program) a block at a time.
+///
+/// Narration is a courtesy, never the product: when the descriptor fails (a closed pipe,
+/// a full disk, a closed descriptor) the failure is remembered, further text is dropped,
+/// and nothing is thrown, so the grouping goes on and its result stays what it would
+/// have been. Not copyable.
+class StandardOutput {
+ public:
+  /// Writes to `descriptor`, which the caller keeps open and owns.
+  explicit StandardOutput(int descriptor);
+  ~StandardOutput();
+
+  StandardOutput(const StandardOutput&) = delete;
+  StandardOutput& operator=(const StandardOutput&) = delete;
+
+  /// Returns the process's standard output (descriptor 1). Flushed at normal exit.
+  static StandardOutput& process();
+
+  /// Appends `text`.
+  void write(std::string_view text) {
+    if (text.size() <= capacity - used) {
+      std::char_traits<char>::copy(buffer.get() + used, text.data(), text.size());
+      used += text.size();
+    } else {
+      writeSlow(text);
+    }
+  }
+
+  /// Appends `text` and a line feed.
+  void writeLine(std::string_view text) {
+    write(text);
+    write(std::string_view("\n", 1));
+  }
+
+  /// Hands everything buffered to the descriptor.
+  void flush() noexcept;
+
+  /// Returns true once a write to the descriptor failed; later text is dropped.
+  bool failed() const noexcept { return broken; }
+
+ private:
+  void writeSlow(std::string_view text);
+  void writeThrough(const char* data, std::size_t size) noexcept;
+
+  const int descriptor;
+  const std::size_t capacity;
+  const std::unique_ptr<char[]> buffer;
+  std::size_t used = 0;
+  bool broken = false;
+};
+
+#endif  // VARNOLIX_STANDARDOUTPUT_H_
