@@ -1,0 +1,109 @@
+// Runs the built varnolix in fresh folders and compares standard output, every file
+// and the exit status byte for byte.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using testing_support::regularFiles;
+using testing_support::runVarnolix;
+using testing_support::RunOptions;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+using Files = std::map<std::string, std::string>;
+
+struct ProgramCase {
+  const char* name;
+  std::optional<std::string> input;  // test.csv, or none
+  std::vector<std::string> arguments;
+  std::string standardOutput;
+  Files files;  // every regular file besides test.csv afterwards
+  int exitStatus;
+};
+
+void PrintTo(const ProgramCase& c, std::ostream* os) { *os << c.name; }
+
+class ProgramTest : public ::testing::TestWithParam<ProgramCase> {};
+
+TEST_P(ProgramTest, ProducesExactOutputFilesAndStatus) {
+  const ProgramCase& c = GetParam();
+  TempDir dir;
+  if (c.input) writeFile(dir / "test.csv", *c.input);
+  RunOptions options;
+  options.arguments = c.arguments;
+  const auto result = runVarnolix(dir.path(), options);
+  EXPECT_EQ(result.standardOutput, c.standardOutput);
+  EXPECT_EQ(regularFiles(dir.path()), c.files);
+  EXPECT_EQ(result.exitStatus, c.exitStatus);
+  if (c.input) {
+    EXPECT_EQ(testing_support::readFile(dir / "test.csv"), *c.input);
+  }
+}
+
+const std::string kBinaryLine = std::string("k\x80\xff;\x00\x01\x7f;\xc3\xa4", 11);
+
+INSTANTIATE_TEST_SUITE_P(
+    Varnolix, ProgramTest,
+    ::testing::Values(
+        ProgramCase{"GroupsByFirstField", "a;1\nb;2\na;3\n", {},
+                    "a;1\nappending: a;1\nb;2\nappending: b;2\na;3\nappending: a;3\n2\nclozing\nclozing\n",
+                    {{"a", "a;1\na;3\n"}, {"b", "b;2\n"}}, 0},
+        ProgramCase{"MissingInput", std::nullopt, {}, "Could not open CSV File 'test.csv'\n", {}, 1},
+        ProgramCase{"EmptyInput", "", {}, "0\n", {}, 0},
+        ProgramCase{"ArgumentsIgnored", "x;1\n", {"--help", "other.csv", "-f", "2"},
+                    "x;1\nappending: x;1\n1\nclozing\n", {{"x", "x;1\n"}}, 0},
+        ProgramCase{"EmptyLineEndsGrouping", "a;1\n\nb;2\n", {}, "a;1\nappending: a;1\n1\nclozing\n",
+                    {{"a", "a;1\n"}}, 0},
+        ProgramCase{"LastLineWithoutLineFeed", "a;1\na;2", {}, "a;1\nappending: a;1\na;2\nappending: a;2\n1\nclozing\n",
+                    {{"a", "a;1\na;2\n"}}, 0},
+        ProgramCase{"CarriageReturnInKey", "a\r\na;1\r\n", {},
+                    "a\r\nappending: a\r\na;1\r\nappending: a;1\r\n2\nclozing\nclozing\n",
+                    {{"a\r", "a\r\n"}, {"a", "a;1\r\n"}}, 0},
+        ProgramCase{"ArbitraryBytesUnchanged", kBinaryLine + "\n", {},
+                    kBinaryLine + "\nappending: " + kBinaryLine + "\n1\nclozing\n",
+                    {{"k\x80\xff", kBinaryLine + "\n"}}, 0},
+        ProgramCase{"LineWithoutSeparator", "solo\n", {}, "solo\nappending: solo\n1\nclozing\n",
+                    {{"solo", "solo\n"}}, 0}),
+    testing_support::CaseName());
+
+TEST(Varnolix, MatchesAReferenceGroupingOnGeneratedInput) {
+  // Many keys, lines of every length up to well past the program's buffers, arbitrary
+  // bytes after the key, keys met in no particular order.
+  std::mt19937 random(20261207);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 300; ++i) keys.push_back("key" + std::to_string(i) + (i % 7 == 0 ? "\xe4\xf6" : ""));
+  std::string input;
+  std::string expectedOutput;
+  Files expectedFiles;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string& key = keys[random() % (i < 10000 ? 40 : keys.size())];
+    std::string rest(random() % 120 == 0 ? 70000 + random() % 70000 : random() % 200, '\0');
+    for (char& byte : rest) {
+      byte = static_cast<char>(random() % 256);
+      if (byte == '\n') byte = ';';
+    }
+    const std::string line = key + ";" + rest;
+    input += line + "\n";
+    expectedOutput += line + "\nappending: " + line + "\n";
+    expectedFiles[key] += line + "\n";
+  }
+  expectedOutput += std::to_string(expectedFiles.size()) + "\n";
+  for (std::size_t i = 0; i < expectedFiles.size(); ++i) expectedOutput += "clozing\n";
+
+  TempDir dir;
+  writeFile(dir / "test.csv", input);
+  const auto result = runVarnolix(dir.path());
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_TRUE(result.standardOutput == expectedOutput) << "standard output differs";
+  EXPECT_TRUE(regularFiles(dir.path()) == expectedFiles) << "output files differ";
+}
+
+}  // namespace
