@@ -8,7 +8,7 @@
 CSVReader::CSVReader(std::string fileName, std::string separatorText, bool withHeadLine)
     : file(fileName), separator(std::move(separatorText)), useHeadLine(withHeadLine) {
   if (useHeadLine) {
-    if (!file.atEnd()) file.readLine(headLine);
+    if (!file.atEnd()) headLine = std::string(file.readLine(currentLine));
     numFields = countFields(headLine);
   }
   if (!file.atEnd()) {
@@ -22,16 +22,11 @@ bool CSVReader::hasNext() const noexcept { return !nextLine.empty() || file.fail
 
 void CSVReader::next() {
   if (file.failed()) throw Error(file.failureMessage());
-  // Swapping keeps both strings' capacity, so steady-state reading allocates nothing.
-  currentLine.swap(nextLine);
-  if (file.atEnd()) {
-    nextLine.clear();
-  } else {
-    file.readLine(nextLine);
-  }
+  currentLine = nextLine;
+  nextLine = file.atEnd() ? std::string_view() : file.readLine(currentLine);
 }
 
-std::string CSVReader::getLine() const { return currentLine; }
+std::string CSVReader::getLine() const { return std::string(currentLine); }
 
 std::string CSVReader::getField(int n) const { return std::string(getFieldView(n)); }
 
@@ -52,9 +47,9 @@ std::string_view CSVReader::getFieldView(int n) const {
   return line.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
 }
 
-int CSVReader::countFields(const std::string& line) const noexcept {
+int CSVReader::countFields(std::string_view line) const noexcept {
   int count = 1;
-  for (std::size_t at = line.find(separator); at != std::string::npos && count < INT_MAX;
+  for (std::size_t at = line.find(separator); at != std::string_view::npos && count < INT_MAX;
        at = line.find(separator, at + 1)) {
     ++count;
   }

@@ -58,7 +58,8 @@ class CSVReader {
 
   /// Returns the number of separator occurrences in `line` plus one; searches resume one
   /// character after the start of each occurrence.
-  int countFields(const std::string& line) const noexcept;
+  int countFields(const std::string& line) const noexcept { return countFields(std::string_view(line)); }
+  int countFields(std::string_view line) const noexcept;
 
   /// Returns whether the first line of the file is taken as a header.
   bool hasHeadLine() const noexcept { return useHeadLine; }
@@ -73,8 +74,8 @@ class CSVReader {
 
  private:
   InputFile file;
-  std::string currentLine;
-  std::string nextLine;
+  std::string_view currentLine;  // views into the file's buffer (see InputFile::readLine)
+  std::string_view nextLine;
   const std::string separator;
   std::string headLine;
   const bool useHeadLine;

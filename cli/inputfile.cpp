@@ -30,7 +30,7 @@ std::string openFailureMessage(const std::string& path) {
 }
 
 InputFile::InputFile(const std::string& filePath)
-    : path(filePath), descriptor(openForReading(filePath)), buffer(new char[kChunkSize]) {
+    : path(filePath), descriptor(openForReading(filePath)), buffer(new char[kChunkSize]), capacity(kChunkSize) {
   struct stat status {};
   if (::fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
     ::close(descriptor);
@@ -41,12 +41,26 @@ InputFile::InputFile(const std::string& filePath)
 
 InputFile::~InputFile() { ::close(descriptor); }
 
-bool InputFile::refill() {
+bool InputFile::refill(std::string_view& held) {
+  if (held.data() >= buffer.get() && held.data() < buffer.get() + capacity) {
+    heldCopy.assign(held.data(), held.size());
+    held = heldCopy;
+  }
+  const std::size_t unread = filled - position;
+  if (unread == capacity) {  // one line fills the whole buffer: make room for more of it
+    std::unique_ptr<char[]> larger(new char[2 * capacity]);
+    std::memcpy(larger.get(), buffer.get(), unread);
+    buffer = std::move(larger);
+    capacity *= 2;
+  } else if (unread > 0) {
+    std::memmove(buffer.get(), buffer.get() + position, unread);
+  }
+  position = 0;
+  filled = unread;
   for (;;) {
-    const ssize_t n = ::read(descriptor, buffer.get(), kChunkSize);
+    const ssize_t n = ::read(descriptor, buffer.get() + filled, capacity - filled);
     if (n > 0) {
-      position = 0;
-      filled = static_cast<std::size_t>(n);
+      filled += static_cast<std::size_t>(n);
       bytesRead += static_cast<unsigned long long>(n);
       return true;
     }
@@ -58,26 +72,21 @@ bool InputFile::refill() {
   }
 }
 
-void InputFile::readLine(std::string& line) {
-  line.clear();
+std::string_view InputFile::readLine(std::string_view& held) {
   for (;;) {
-    if (position < filled) {
-      const char* const start = buffer.get() + position;
-      const std::size_t available = filled - position;
-      const void* const lineFeed = std::memchr(start, '\n', available);
-      if (lineFeed != nullptr) {
-        const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start);
-        line.append(start, length);
-        position += length + 1;
-        return;
-      }
-      line.append(start, available);
-      position = filled;
+    const char* const start = buffer.get() + position;
+    const std::size_t available = filled - position;
+    const void* const lineFeed = available == 0 ? nullptr : std::memchr(start, '\n', available);
+    if (lineFeed != nullptr) {
+      const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start);
+      position += length + 1;
+      return std::string_view(start, length);
     }
-    if (!refill()) {
+    if (!refill(held)) {
       endReached = true;
-      if (failed()) line.clear();
-      return;
+      const std::string_view rest(buffer.get() + position, failed() ? 0 : filled - position);
+      position = filled;
+      return rest;
     }
   }
 }

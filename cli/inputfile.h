@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "fileidentity.h"
 
@@ -24,11 +25,15 @@ class InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  /// Replaces `line` with the bytes up to the next line feed, which is consumed and not
-  /// stored; a carriage return before it is kept. At the end of the data without a line
-  /// feed, `line` holds what remains (possibly nothing) and atEnd() becomes true. When
-  /// reading fails, `line` is left empty and failed() becomes true. Requires !atEnd().
-  void readLine(std::string& line);
+  /// Returns the bytes up to the next line feed, which is consumed and not included; a
+  /// carriage return before it is kept. At the end of the data without a line feed, returns
+  /// what remains (possibly nothing) and atEnd() becomes true. When reading fails, returns
+  /// an empty line and failed() becomes true. Requires !atEnd().
+  ///
+  /// The line is a view into the file's buffer, valid until the call after next: `held` is
+  /// the line returned by the previous call, which the caller may still use; if the buffer
+  /// must move, those bytes are copied aside and `held` is pointed at the copy.
+  std::string_view readLine(std::string_view& held);
 
   /// Returns true once a read ran into the end of the data or failed.
   bool atEnd() const noexcept { return endReached; }
@@ -44,15 +49,18 @@ class InputFile {
   const FileIdentity& identity() const noexcept { return fileIdentity; }
 
  private:
-  // Reads the next chunk into the buffer; returns false at the end of the data or on failure.
-  bool refill();
+  // Keeps the unread bytes, reads the next chunk behind them; returns false at the end of
+  // the data or on failure.
+  bool refill(std::string_view& held);
 
   const std::string path;
   const int descriptor;
   FileIdentity fileIdentity;
-  const std::unique_ptr<char[]> buffer;
+  std::unique_ptr<char[]> buffer;  // grows only for a line longer than itself
+  std::size_t capacity;
   std::size_t position = 0;  // next unread byte in buffer
   std::size_t filled = 0;    // bytes of buffer holding data
+  std::string heldCopy;      // where a held line goes when the buffer moves
   unsigned long long bytesRead = 0;
   bool endReached = false;
   std::string failure;

@@ -70,7 +70,56 @@ int openRetryingInterrupts(const std::string& path, int flags) noexcept {
 }  // namespace
 
 OutputSet::OutputSet(const FileIdentity& inputFile, std::string header, bool withHeader)
-    : input(inputFile), headLine(std::move(header)), writeHeadLine(withHeader), maxOpenFiles(openFileAllowance()) {}
+    : input(inputFile),
+      headLine(std::move(header)),
+      writeHeadLine(withHeader),
+      maxOpenFiles(openFileAllowance()),
+      slots(64) {}
+
+std::uint64_t OutputSet::hashOf(std::string_view key) noexcept {
+  // Eight bytes at a time: keys are short and looked up once per line.
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t hash = key.size() * kMultiplier;
+  const char* next = key.data();
+  std::size_t remaining = key.size();
+  for (; remaining >= 8; remaining -= 8, next += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, next, 8);
+    hash = (hash ^ word) * kMultiplier;
+    hash ^= hash >> 29;
+  }
+  // The last 1 to 7 bytes as whole loads (two overlapping ones, or three single bytes):
+  // assembling them byte by byte in memory stalls the load that follows.
+  if (remaining >= 4) {
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, next, 4);
+    std::memcpy(&tail, next + remaining - 4, 4);
+    hash = (hash ^ ((std::uint64_t{head} << 32) | tail)) * kMultiplier;
+  } else if (remaining > 0) {
+    const auto byte = [next](std::size_t at) { return std::uint64_t{static_cast<unsigned char>(next[at])}; };
+    hash = (hash ^ ((byte(0) << 16) | (byte(remaining / 2) << 8) | byte(remaining - 1))) * kMultiplier;
+  }
+  hash ^= hash >> 32;
+  hash *= 0xBF58476D1CE4E5B9ULL;
+  return hash ^ (hash >> 29);
+}
+
+void OutputSet::index(OutputFile& file, std::uint64_t hash) {
+  if (2 * (files.size() + 1) > slots.size()) {
+    std::vector<Slot> larger(2 * slots.size());
+    for (const Slot& slot : slots) {
+      if (slot.file == nullptr) continue;
+      std::size_t i = slot.hash & (larger.size() - 1);
+      while (larger[i].file != nullptr) i = (i + 1) & (larger.size() - 1);
+      larger[i] = slot;
+    }
+    slots.swap(larger);
+  }
+  std::size_t i = hash & (slots.size() - 1);
+  while (slots[i].file != nullptr) i = (i + 1) & (slots.size() - 1);
+  slots[i] = Slot{hash, &file};
+}
 
 OutputSet::~OutputSet() {
   // Failures are ignored here: an Error is already on its way, and this is the last
@@ -80,8 +129,8 @@ OutputSet::~OutputSet() {
     file->closeDescriptor();
   }
   openFiles.clear();
-  for (auto& entry : files) {
-    OutputFile& file = *entry.second;
+  for (const auto& entry : files) {
+    OutputFile& file = *entry;
     if (file.buffered() == 0) continue;
     const int fd = openRetryingInterrupts(file.key, kReopenFlags);
     if (fd < 0) continue;
@@ -94,7 +143,7 @@ OutputSet::~OutputSet() {
 std::vector<OutputFile*> OutputSet::inKeyOrder() const {
   std::vector<OutputFile*> ordered;
   ordered.reserve(files.size());
-  for (const auto& entry : files) ordered.push_back(entry.second.get());
+  for (const auto& entry : files) ordered.push_back(entry.get());
   // std::string compares its bytes as unsigned char, and a prefix first.
   std::sort(ordered.begin(), ordered.end(), [](const OutputFile* a, const OutputFile* b) { return a->key < b->key; });
   return ordered;
@@ -110,13 +159,7 @@ void OutputSet::close(OutputFile& file) {
   file.releaseBuffer();
 }
 
-OutputFile& OutputSet::lookUp(std::string_view key) {
-  const auto found = files.find(key);
-  lastUsed = found != files.end() ? found->second.get() : &create(key);
-  return *lastUsed;
-}
-
-OutputFile& OutputSet::create(std::string_view key) {
+OutputFile& OutputSet::create(std::string_view key, std::uint64_t hash) {
   if (!isPlainFileName(key)) throw openError(key, "not a plain file name");
   auto file = std::make_unique<OutputFile>(std::string(key));
   const std::string& path = file->key;
@@ -145,7 +188,8 @@ OutputFile& OutputSet::create(std::string_view key) {
 
   OutputFile& created = *file;
   createdFiles.emplace(identity, created.key);
-  files.emplace(std::string_view(created.key), std::move(file));
+  index(created, hash);
+  files.push_back(std::move(file));
   openFiles.push_front(&created);
   created.openPosition = openFiles.begin();
   if (writeHeadLine) append(created, headLine);
@@ -200,10 +244,10 @@ void OutputSet::writeOutAll() {
   // Files holding a descriptor first, so that reopening evicts only files already written.
   const std::vector<OutputFile*> open(openFiles.begin(), openFiles.end());
   for (OutputFile* file : open) writeOut(*file);
-  for (auto& entry : files) writeOut(*entry.second);
-  for (auto& entry : files) {
-    bufferBytes -= entry.second->bufferCapacity();
-    entry.second->releaseBuffer();
+  for (const auto& entry : files) writeOut(*entry);
+  for (const auto& entry : files) {
+    bufferBytes -= entry->bufferCapacity();
+    entry->releaseBuffer();
   }
 }
 

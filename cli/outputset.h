@@ -2,6 +2,8 @@
 #define VARNOLIX_OUTPUTSET_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <list>
 #include <memory>
 #include <string>
@@ -43,8 +45,12 @@ class OutputSet {
   /// Returns the file of `key`, creating (or emptying) it when the key is new.
   /// Throws Error when it cannot be created; the key is then not added.
   OutputFile& fileFor(std::string_view key) {
-    if (lastUsed != nullptr && lastUsed->key == key) return *lastUsed;
-    return lookUp(key);
+    const std::uint64_t hash = hashOf(key);
+    for (std::size_t i = hash & (slots.size() - 1);; i = (i + 1) & (slots.size() - 1)) {
+      const Slot& slot = slots[i];
+      if (slot.file == nullptr) return create(key, hash);
+      if (slot.hash == hash && slot.file->key == key) return *slot.file;
+    }
   }
 
   /// Appends `line` and a line feed to `file`, which must belong to this set.
@@ -63,8 +69,15 @@ class OutputSet {
   void close(OutputFile& file);
 
  private:
-  OutputFile& lookUp(std::string_view key);
-  OutputFile& create(std::string_view key);
+  // One entry of the open-addressing index from key to file.
+  struct Slot {
+    std::uint64_t hash = 0;
+    OutputFile* file = nullptr;
+  };
+
+  static std::uint64_t hashOf(std::string_view key) noexcept;
+  OutputFile& create(std::string_view key, std::uint64_t hash);
+  void index(OutputFile& file, std::uint64_t hash);
   void appendSlow(OutputFile& file, std::string_view line);
   void growBuffer(OutputFile& file, std::size_t needed);
   void checkNotInUse(std::string_view key, const FileIdentity& identity) const;
@@ -83,11 +96,11 @@ class OutputSet {
   const bool writeHeadLine;
   const std::size_t maxOpenFiles;
 
-  std::unordered_map<std::string_view, std::unique_ptr<OutputFile>> files;  // views of OutputFile::key
+  std::vector<std::unique_ptr<OutputFile>> files;  // in order of creation
+  std::vector<Slot> slots;                         // a power of two, at most half full
   std::unordered_map<FileIdentity, std::string, FileIdentityHash> createdFiles;  // file -> its key
   std::list<OutputFile*> openFiles;  // most recently used first
   std::size_t bufferBytes = 0;       // sum of all buffer capacities
-  OutputFile* lastUsed = nullptr;
 };
 
 #endif  // VARNOLIX_OUTPUTSET_H_

@@ -1,17 +1,26 @@
 #include "standardoutput.h"
 
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
 namespace {
+
 constexpr std::size_t kBufferSize = 256 * 1024;
+
+bool isNullDevice(int fd) {
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3);
+}
+
 }  // namespace
 
 StandardOutput::StandardOutput(int fd)
-    : descriptor(fd), capacity(kBufferSize), buffer(new char[kBufferSize]) {}
+    : descriptor(fd), capacity(kBufferSize), buffer(new char[kBufferSize]), nullDevice(isNullDevice(fd)) {}
 
 StandardOutput::~StandardOutput() { flush(); }
 

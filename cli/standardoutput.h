@@ -46,6 +46,10 @@ class StandardOutput {
   /// Returns true once a write to the descriptor failed; later text is dropped.
   bool failed() const noexcept { return broken; }
 
+  /// Returns true when the descriptor is the null device, so that writers may skip
+  /// composing text that nobody can ever read.
+  bool discardsEverything() const noexcept { return nullDevice; }
+
  private:
   void writeSlow(std::string_view text);
   void writeThrough(const char* data, std::size_t size) noexcept;
@@ -55,6 +59,7 @@ class StandardOutput {
   const std::unique_ptr<char[]> buffer;
   std::size_t used = 0;
   bool broken = false;
+  const bool nullDevice;
 };
 
 #endif  // VARNOLIX_STANDARDOUTPUT_H_

@@ -43,7 +43,7 @@ int main() {
   try {
     Splitter splitter(kInputFileName, kSeparator, kFirstLineIsHeader, narration);
     splitter.split(kFieldNumber, "");
-  } catch (Error error) {  // NOLINT(misc-throw-by-value-catch-by-reference): copied on purpose
+  } catch (const Error& error) {
     narration.writeLine(error.getMessage());
     narration.flush();
     return 1;
