@@ -164,17 +164,22 @@ OutputFile& OutputSet::create(std::string_view key, std::uint64_t hash) {
   auto file = std::make_unique<OutputFile>(std::string(key));
   const std::string& path = file->key;
 
-  // Refuse what is visibly wrong before opening anything: opening a device or a FIFO can
-  // have effects of its own.
+  // The usual case, a name that does not exist yet, takes a single call: a file this call
+  // creates is new, so it can be neither the input nor another key's file.
   struct stat status {};
-  if (::lstat(path.c_str(), &status) == 0) {
-    if (!S_ISREG(status.st_mode)) throw openError(key, kNotRegularFile);
-    checkNotInUse(key, FileIdentity::of(status));
+  int fd = openWithRoom(path, kCreateFlags | O_EXCL);
+  const bool existed = fd < 0 && -fd == EEXIST;
+  if (existed) {
+    // Refuse what is visibly wrong before opening anything: opening a device or a FIFO
+    // can have effects of its own.
+    if (::lstat(path.c_str(), &status) == 0) {
+      if (!S_ISREG(status.st_mode)) throw openError(key, kNotRegularFile);
+      checkNotInUse(key, FileIdentity::of(status));
+    }
+    // Opened without truncation, and with O_NOFOLLOW and O_NONBLOCK so that an entry that
+    // appeared since the look above is neither followed nor waited on.
+    fd = openWithRoom(path, kCreateFlags);
   }
-
-  // Opened without truncation, and with O_NOFOLLOW and O_NONBLOCK so that an entry that
-  // appeared since the look above is neither followed nor waited on.
-  const int fd = openWithRoom(path, kCreateFlags);
   if (fd < 0) {
     const int error = -fd;
     throw openError(key, error == ELOOP || error == EISDIR || error == ENXIO ? kNotRegularFile : std::strerror(error));
@@ -183,8 +188,10 @@ OutputFile& OutputSet::create(std::string_view key, std::uint64_t hash) {
   if (::fstat(fd, &status) != 0) throw openError(key, std::strerror(errno));
   if (!S_ISREG(status.st_mode)) throw openError(key, kNotRegularFile);
   const FileIdentity identity = FileIdentity::of(status);
-  checkNotInUse(key, identity);
-  if (::ftruncate(fd, 0) != 0) throw openError(key, std::strerror(errno));
+  if (existed) checkNotInUse(key, identity);
+  // Only a file with content is truncated: on ext4, truncating even an empty file makes
+  // its close start writeback at once, which costs a disk round trip per key.
+  if (status.st_size > 0 && ::ftruncate(fd, 0) != 0) throw openError(key, std::strerror(errno));
 
   OutputFile& created = *file;
   createdFiles.emplace(identity, created.key);

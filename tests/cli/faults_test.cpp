@@ -196,7 +196,8 @@ TEST_P(FailingStdoutTest, GroupingCompletesWithTheUsualStatus) {
 INSTANTIATE_TEST_SUITE_P(Faults, FailingStdoutTest,
                          ::testing::Values(StdoutCase{"ClosedPipe", Stdout::kClosedPipe},
                                            StdoutCase{"ClosedDescriptor", Stdout::kClosedDescriptor},
-                                           StdoutCase{"FullDisk", Stdout::kFullDevice}),
+                                           StdoutCase{"FullDisk", Stdout::kFullDevice},
+                                           StdoutCase{"NullDevice", Stdout::kNullDevice}),
                          testing_support::CaseName());
 
 TEST(Faults, PipeClosedByHeadAfterOneLine) {

@@ -104,9 +104,10 @@ RunResult runVarnolix(const std::string& dir, const RunOptions& options) {
       case Stdout::kClosedDescriptor:
         ::close(STDOUT_FILENO);
         break;
-      case Stdout::kFullDevice: {
-        const int full = ::open("/dev/full", O_WRONLY);
-        ::dup2(full, STDOUT_FILENO);
+      case Stdout::kFullDevice:
+      case Stdout::kNullDevice: {
+        const int device = ::open(options.standardOutput == Stdout::kFullDevice ? "/dev/full" : "/dev/null", O_WRONLY);
+        ::dup2(device, STDOUT_FILENO);
         break;
       }
     }
