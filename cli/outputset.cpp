@@ -17,8 +17,9 @@ namespace {
 // to a size at which one write() per block costs next to nothing.
 constexpr std::size_t kMinFileBuffer = 512;
 constexpr std::size_t kMaxFileBuffer = 64 * 1024;
-// All buffers together; past it every buffer is written out and freed.
-constexpr std::size_t kBufferBudget = 48 * 1024 * 1024;
+// All buffers together: once it is reached, buffers stop growing and each file writes
+// out whenever its buffer is full.
+constexpr std::size_t kBufferBudget = 80 * 1024 * 1024;
 // Descriptors left for standard streams, the input and the C library.
 constexpr rlim_t kReservedDescriptors = 8;
 // Enough descriptors to keep every file of a typical run open; more buys nothing.
@@ -211,33 +212,32 @@ void OutputSet::checkNotInUse(std::string_view key, const FileIdentity& identity
 
 void OutputSet::appendSlow(OutputFile& file, std::string_view line) {
   const std::size_t needed = line.size() + 1;
-  if (file.buffered() + needed > kMaxFileBuffer) writeOut(file);
-  if (needed > kMaxFileBuffer) {
-    // A line longer than any buffer goes straight to the file.
-    ensureOpen(file);
-    int error = file.writeDirect(line);
-    if (error == 0) error = file.writeDirect(std::string_view("\n", 1));
-    if (error != 0) throw writeError(file.key, error);
-    touch(file);
-    return;
+  // Grow while the budget allows; otherwise the file writes out what it holds.
+  if (!growBuffer(file, file.buffered() + needed)) {
+    writeOut(file);
+    if (needed > file.bufferCapacity() && !growBuffer(file, needed)) {
+      // A line longer than any buffer may be goes straight to the file.
+      ensureOpen(file);
+      int error = file.writeDirect(line);
+      if (error == 0) error = file.writeDirect(std::string_view("\n", 1));
+      if (error != 0) throw writeError(file.key, error);
+      touch(file);
+      return;
+    }
   }
-  growBuffer(file, needed);
   file.appendIfRoom(line);
 }
 
-void OutputSet::growBuffer(OutputFile& file, std::size_t needed) {
-  const auto capacityFor = [&file, needed] {
-    std::size_t capacity = std::max(kMinFileBuffer, file.bufferCapacity());
-    while (capacity < file.buffered() + needed) capacity *= 2;
-    return std::min(capacity, kMaxFileBuffer);
-  };
-  std::size_t capacity = capacityFor();
-  if (bufferBytes - file.bufferCapacity() + capacity > kBufferBudget) {
-    writeOutAll();
-    capacity = capacityFor();
-  }
+bool OutputSet::growBuffer(OutputFile& file, std::size_t required) {
+  if (required > kMaxFileBuffer) return false;
+  std::size_t capacity = std::max(kMinFileBuffer, file.bufferCapacity());
+  while (capacity < required) capacity *= 2;
+  capacity = std::min(capacity, kMaxFileBuffer);
+  if (capacity <= file.bufferCapacity()) return false;
+  if (bufferBytes - file.bufferCapacity() + capacity > kBufferBudget) return false;
   bufferBytes = bufferBytes - file.bufferCapacity() + capacity;
   file.resizeBuffer(capacity);
+  return true;
 }
 
 void OutputSet::writeOut(OutputFile& file) {
@@ -245,17 +245,6 @@ void OutputSet::writeOut(OutputFile& file) {
   ensureOpen(file);
   if (const int error = file.writeOut()) throw writeError(file.key, error);
   touch(file);
-}
-
-void OutputSet::writeOutAll() {
-  // Files holding a descriptor first, so that reopening evicts only files already written.
-  const std::vector<OutputFile*> open(openFiles.begin(), openFiles.end());
-  for (OutputFile* file : open) writeOut(*file);
-  for (const auto& entry : files) writeOut(*entry);
-  for (const auto& entry : files) {
-    bufferBytes -= entry->bufferCapacity();
-    entry->releaseBuffer();
-  }
 }
 
 void OutputSet::ensureOpen(OutputFile& file) {
@@ -279,7 +268,8 @@ int OutputSet::openWithRoom(const std::string& path, int flags) {
 }
 
 void OutputSet::closeForNow(OutputFile& file) {
-  if (const int error = file.writeOut()) throw writeError(file.key, error);
+  // What the file buffers stays buffered: it is written when the buffer is full, which
+  // needs the descriptor again anyway.
   forget(file);
   if (const int error = file.closeDescriptor()) throw writeError(file.key, error);
 }

@@ -24,8 +24,8 @@
 /// - Each file is emptied once, when its key first appears, and from then on only
 ///   appended to, even when its descriptor is closed to make room and reopened later,
 ///   so any number of keys works within the process's open-file limit.
-/// - Memory stays bounded: buffers together hold at most a fixed budget, and lines are
-///   written out in large blocks, never with a system call per line.
+/// - Memory stays bounded: buffers together take at most a fixed budget, and lines are
+///   written out in blocks, never with a system call per line.
 /// - Destruction writes out and closes every file, ignoring failures: on the way out
 ///   after an Error, every line handed over before it is in its file.
 ///
@@ -79,10 +79,11 @@ class OutputSet {
   OutputFile& create(std::string_view key, std::uint64_t hash);
   void index(OutputFile& file, std::uint64_t hash);
   void appendSlow(OutputFile& file, std::string_view line);
-  void growBuffer(OutputFile& file, std::size_t needed);
+  // Enlarges the buffer of `file` to hold `required` bytes if the budget allows; returns
+  // whether it did.
+  bool growBuffer(OutputFile& file, std::size_t required);
   void checkNotInUse(std::string_view key, const FileIdentity& identity) const;
   void writeOut(OutputFile& file);
-  void writeOutAll();
   void ensureOpen(OutputFile& file);
   // Opens `path`, first closing least recently used files to stay within the allowance.
   // Returns the descriptor, or minus the errno value of the failed open.
