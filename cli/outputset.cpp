@@ -160,7 +160,7 @@ void OutputSet::close(OutputFile& file) {
   file.releaseBuffer();
 }
 
-OutputFile& OutputSet::create(std::string_view key, std::uint64_t hash) {
+OutputFile& OutputSet::create(std::string_view key) {
   if (!isPlainFileName(key)) throw openError(key, "not a plain file name");
   auto file = std::make_unique<OutputFile>(std::string(key));
   const std::string& path = file->key;
@@ -196,7 +196,7 @@ OutputFile& OutputSet::create(std::string_view key, std::uint64_t hash) {
 
   OutputFile& created = *file;
   createdFiles.emplace(identity, created.key);
-  index(created, hash);
+  index(created, hashOf(key));
   files.push_back(std::move(file));
   openFiles.push_front(&created);
   created.openPosition = openFiles.begin();

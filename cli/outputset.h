@@ -42,15 +42,21 @@ class OutputSet {
   OutputSet(const OutputSet&) = delete;
   OutputSet& operator=(const OutputSet&) = delete;
 
-  /// Returns the file of `key`, creating (or emptying) it when the key is new.
-  /// Throws Error when it cannot be created; the key is then not added.
-  OutputFile& fileFor(std::string_view key) {
+  /// Returns the file of `key` if this set has one, else null.
+  OutputFile* find(std::string_view key) const noexcept {
     const std::uint64_t hash = hashOf(key);
     for (std::size_t i = hash & (slots.size() - 1);; i = (i + 1) & (slots.size() - 1)) {
       const Slot& slot = slots[i];
-      if (slot.file == nullptr) return create(key, hash);
-      if (slot.hash == hash && slot.file->key == key) return *slot.file;
+      if (slot.file == nullptr) return nullptr;
+      if (slot.hash == hash && slot.file->key == key) return slot.file;
     }
+  }
+
+  /// Returns the file of `key`, creating (or emptying) it when the key is new.
+  /// Throws Error when it cannot be created; the key is then not added.
+  OutputFile& fileFor(std::string_view key) {
+    OutputFile* const found = find(key);
+    return found != nullptr ? *found : create(key);
   }
 
   /// Appends `line` and a line feed to `file`, which must belong to this set.
@@ -76,7 +82,7 @@ class OutputSet {
   };
 
   static std::uint64_t hashOf(std::string_view key) noexcept;
-  OutputFile& create(std::string_view key, std::uint64_t hash);
+  OutputFile& create(std::string_view key);
   void index(OutputFile& file, std::uint64_t hash);
   void appendSlow(OutputFile& file, std::string_view line);
   // Enlarges the buffer of `file` to hold `required` bytes if the budget allows; returns

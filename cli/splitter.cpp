@@ -5,6 +5,10 @@
 
 #include "outputset.h"
 
+namespace {
+constexpr std::string_view kAppending = "appending: ";
+}  // namespace
+
 Splitter::Splitter(std::string fileName, std::string separator, bool useHeadLine, StandardOutput& narrateTo)
     : reader(new CSVReader(std::move(fileName), std::move(separator), useHeadLine)), narration(narrateTo) {}
 
@@ -21,13 +25,19 @@ void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
     reader->next();
     const std::string_view key = reader->getFieldView(fieldNumber);
     const std::string_view line = reader->getLineView();
-    if (narrate) narration.writeLine(line);
-    OutputFile& output = outputs.fileFor(key);
-    if (narrate) {
-      narration.write("appending: ");
-      narration.writeLine(line);
+    OutputFile* output = outputs.find(key);
+    if (output != nullptr) {
+      if (narrate) narration.writeTwoLines(line, kAppending, line);
+    } else {
+      // The line is echoed before its file is created, so that it shows even when that fails.
+      if (narrate) narration.writeLine(line);
+      output = &outputs.fileFor(key);
+      if (narrate) {
+        narration.write(kAppending);
+        narration.writeLine(line);
+      }
     }
-    outputs.append(output, line);
+    outputs.append(*output, line);
   }
   narration.writeLine(std::to_string(outputs.size()));
   narration.flush();

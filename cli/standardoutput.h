@@ -36,8 +36,36 @@ class StandardOutput {
 
   /// Appends `text` and a line feed.
   void writeLine(std::string_view text) {
-    write(text);
-    write(std::string_view("\n", 1));
+    if (text.size() < capacity - used) {
+      std::char_traits<char>::copy(buffer.get() + used, text.data(), text.size());
+      used += text.size();
+      buffer[used++] = '\n';
+    } else {
+      write(text);
+      write(std::string_view("\n", 1));
+    }
+  }
+
+  /// Appends `first` and a line feed, then `prefix`, `second` and a line feed: two lines
+  /// with one check for room, since this runs for every record.
+  void writeTwoLines(std::string_view first, std::string_view prefix, std::string_view second) {
+    const std::size_t size = first.size() + prefix.size() + second.size() + 2;
+    if (size <= capacity - used) {
+      char* out = buffer.get() + used;
+      std::char_traits<char>::copy(out, first.data(), first.size());
+      out += first.size();
+      *out++ = '\n';
+      std::char_traits<char>::copy(out, prefix.data(), prefix.size());
+      out += prefix.size();
+      std::char_traits<char>::copy(out, second.data(), second.size());
+      out += second.size();
+      *out = '\n';
+      used += size;
+    } else {
+      writeLine(first);
+      write(prefix);
+      writeLine(second);
+    }
   }
 
   /// Hands everything buffered to the descriptor.
