@@ -5,7 +5,7 @@
 
 #include "error.h"
 
-CSVReader::CSVReader(std::string fileName, std::string separatorText, bool withHeadLine)
+CSVReader::CSVReader(const std::string& fileName, std::string separatorText, bool withHeadLine)
     : file(fileName), separator(std::move(separatorText)), useHeadLine(withHeadLine) {
   if (useHeadLine) {
     if (!file.atEnd()) headLine = std::string(file.readLine(currentLine));

@@ -23,7 +23,7 @@ class CSVReader {
   /// Throws Error "Could not open CSV File '<fileName>'" when the file cannot be opened,
   /// is a folder or gives no data because reading it fails, and
   /// "Could not read CSV File '<fileName>': <reason>" when reading fails after data came.
-  CSVReader(std::string fileName, std::string separator, bool useHeadLine);
+  CSVReader(const std::string& fileName, std::string separatorText, bool withHeadLine);
 
   CSVReader(const CSVReader&) = delete;
   CSVReader& operator=(const CSVReader&) = delete;

@@ -12,7 +12,7 @@ class Error : public std::exception {
  public:
   /// Stores a copy of `message`. A failure while copying (out of memory) ends the
   /// program: no exception leaves the constructor.
-  explicit Error(const std::string& message) noexcept;
+  explicit Error(const std::string& text) noexcept;
   Error(const Error&) = default;
   Error& operator=(const Error&) = default;
   ~Error() noexcept override;

@@ -14,9 +14,7 @@ struct FileIdentity {
   ino_t inode = 0;
 
   /// Returns the identity of the file that `status` (from stat, lstat or fstat) describes.
-  static FileIdentity of(const struct stat& status) noexcept {
-    return FileIdentity{status.st_dev, status.st_ino};
-  }
+  static FileIdentity of(const struct stat& status) noexcept { return FileIdentity{status.st_dev, status.st_ino}; }
 
   friend bool operator==(const FileIdentity& a, const FileIdentity& b) noexcept {
     return a.device == b.device && a.inode == b.inode;

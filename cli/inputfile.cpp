@@ -12,7 +12,7 @@
 namespace {
 
 // Large enough that the per-call cost of read() vanishes, small enough to stay in cache.
-constexpr std::size_t kChunkSize = 256 * 1024;
+constexpr std::size_t kChunkSize = std::size_t{256} * 1024;
 
 int openForReading(const std::string& path) {
   int fd;
@@ -25,9 +25,7 @@ int openForReading(const std::string& path) {
 
 }  // namespace
 
-std::string openFailureMessage(const std::string& path) {
-  return "Could not open CSV File '" + path + "'";
-}
+std::string openFailureMessage(const std::string& path) { return "Could not open CSV File '" + path + "'"; }
 
 InputFile::InputFile(const std::string& filePath)
     : path(filePath), descriptor(openForReading(filePath)), buffer(new char[kChunkSize]), capacity(kChunkSize) {
@@ -66,8 +64,8 @@ bool InputFile::refill(std::string_view& held) {
     }
     if (n == 0) return false;
     if (errno == EINTR) continue;
-    failure = bytesRead == 0 ? openFailureMessage(path)
-                             : "Could not read CSV File '" + path + "': " + std::strerror(errno);
+    failure =
+        bytesRead == 0 ? openFailureMessage(path) : "Could not read CSV File '" + path + "': " + std::strerror(errno);
     return false;
   }
 }
@@ -78,7 +76,7 @@ std::string_view InputFile::readLine(std::string_view& held) {
     const std::size_t available = filled - position;
     const void* const lineFeed = available == 0 ? nullptr : std::memchr(start, '\n', available);
     if (lineFeed != nullptr) {
-      const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start);
+      const auto length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start);
       position += length + 1;
       return std::string_view(start, length);
     }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "error.h"
 
@@ -16,10 +17,10 @@ namespace {
 // A file's buffer starts small (there may be tens of thousands of keys) and doubles up
 // to a size at which one write() per block costs next to nothing.
 constexpr std::size_t kMinFileBuffer = 512;
-constexpr std::size_t kMaxFileBuffer = 64 * 1024;
+constexpr std::size_t kMaxFileBuffer = std::size_t{64} * 1024;
 // All buffers together: once it is reached, buffers stop growing and each file writes
 // out whenever its buffer is full.
-constexpr std::size_t kBufferBudget = 80 * 1024 * 1024;
+constexpr std::size_t kBufferBudget = std::size_t{80} * 1024 * 1024;
 // Descriptors left for standard streams, the input and the C library.
 constexpr rlim_t kReservedDescriptors = 8;
 // Enough descriptors to keep every file of a typical run open; more buys nothing.
@@ -43,8 +44,8 @@ Error writeError(const std::string& key, int errorNumber) {
 std::size_t openFileAllowance() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
-  const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? kWantedDescriptors
-                                                        : std::min(limit.rlim_max, kWantedDescriptors);
+  const rlim_t wanted =
+      limit.rlim_max == RLIM_INFINITY ? kWantedDescriptors : std::min(limit.rlim_max, kWantedDescriptors);
   if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
     rlimit raised = limit;
     raised.rlim_cur = wanted;
@@ -144,7 +145,8 @@ OutputSet::~OutputSet() {
 std::vector<OutputFile*> OutputSet::inKeyOrder() const {
   std::vector<OutputFile*> ordered;
   ordered.reserve(files.size());
-  for (const auto& entry : files) ordered.push_back(entry.get());
+  std::transform(files.begin(), files.end(), std::back_inserter(ordered),
+                 [](const std::unique_ptr<OutputFile>& file) { return file.get(); });
   // std::string compares its bytes as unsigned char, and a prefix first.
   std::sort(ordered.begin(), ordered.end(), [](const OutputFile* a, const OutputFile* b) { return a->key < b->key; });
   return ordered;
@@ -274,8 +276,6 @@ void OutputSet::closeForNow(OutputFile& file) {
   if (const int error = file.closeDescriptor()) throw writeError(file.key, error);
 }
 
-void OutputSet::touch(OutputFile& file) noexcept {
-  openFiles.splice(openFiles.begin(), openFiles, file.openPosition);
-}
+void OutputSet::touch(OutputFile& file) noexcept { openFiles.splice(openFiles.begin(), openFiles, file.openPosition); }
 
 void OutputSet::forget(OutputFile& file) noexcept { openFiles.erase(file.openPosition); }

@@ -36,7 +36,7 @@ class OutputSet {
  public:
   /// `input` is the file being read, which is never written; every new file begins with
   /// `headLine` and a line feed when `writeHeadLine` is set.
-  OutputSet(const FileIdentity& input, std::string headLine, bool writeHeadLine);
+  OutputSet(const FileIdentity& inputFile, std::string header, bool withHeader);
   ~OutputSet();
 
   OutputSet(const OutputSet&) = delete;
@@ -103,11 +103,11 @@ class OutputSet {
   const bool writeHeadLine;
   const std::size_t maxOpenFiles;
 
-  std::vector<std::unique_ptr<OutputFile>> files;  // in order of creation
-  std::vector<Slot> slots;                         // a power of two, at most half full
+  std::vector<std::unique_ptr<OutputFile>> files;                                // in order of creation
+  std::vector<Slot> slots;                                                       // a power of two, at most half full
   std::unordered_map<FileIdentity, std::string, FileIdentityHash> createdFiles;  // file -> its key
-  std::list<OutputFile*> openFiles;  // most recently used first
-  std::size_t bufferBytes = 0;       // sum of all buffer capacities
+  std::list<OutputFile*> openFiles;                                              // most recently used first
+  std::size_t bufferBytes = 0;                                                   // sum of all buffer capacities
 };
 
 #endif  // VARNOLIX_OUTPUTSET_H_

@@ -9,8 +9,8 @@ namespace {
 constexpr std::string_view kAppending = "appending: ";
 }  // namespace
 
-Splitter::Splitter(std::string fileName, std::string separator, bool useHeadLine, StandardOutput& narrateTo)
-    : reader(new CSVReader(std::move(fileName), std::move(separator), useHeadLine)), narration(narrateTo) {}
+Splitter::Splitter(const std::string& fileName, std::string separator, bool useHeadLine, StandardOutput& narrateTo)
+    : reader(new CSVReader(fileName, std::move(separator), useHeadLine)), narration(narrateTo) {}
 
 Splitter::Splitter(CSVReader* ownedReader, StandardOutput& narrateTo) : reader(ownedReader), narration(narrateTo) {}
 

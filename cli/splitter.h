@@ -16,12 +16,12 @@
 class Splitter {
  public:
   /// Creates the owned reader as CSVReader(fileName, separator, useHeadLine) and
-  /// narrates to `narration`. Throws the reader's Error when the file cannot be opened.
-  Splitter(std::string fileName, std::string separator, bool useHeadLine,
-           StandardOutput& narration = StandardOutput::process());
+  /// narrates to `narrateTo`. Throws the reader's Error when the file cannot be opened.
+  Splitter(const std::string& fileName, std::string separator, bool useHeadLine,
+           StandardOutput& narrateTo = StandardOutput::process());
 
-  /// Takes ownership of `reader`, which must not be null when split() runs.
-  explicit Splitter(CSVReader* reader, StandardOutput& narration = StandardOutput::process());
+  /// Takes ownership of `ownedReader`, which must not be null when split() runs.
+  explicit Splitter(CSVReader* ownedReader, StandardOutput& narrateTo = StandardOutput::process());
 
   ~Splitter();
 

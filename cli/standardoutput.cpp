@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::size_t kBufferSize = 256 * 1024;
+constexpr std::size_t kBufferSize = std::size_t{256} * 1024;
 
 bool isNullDevice(int fd) {
   struct stat status {};

@@ -14,8 +14,8 @@
 /// have been. Not copyable.
 class StandardOutput {
  public:
-  /// Writes to `descriptor`, which the caller keeps open and owns.
-  explicit StandardOutput(int descriptor);
+  /// Writes to descriptor `fd`, which the caller keeps open and owns.
+  explicit StandardOutput(int fd);
   ~StandardOutput();
 
   StandardOutput(const StandardOutput&) = delete;

@@ -2,9 +2,9 @@
 // by the line's first field, narrating each step on standard output.
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 
 #include "error.h"
@@ -37,7 +37,7 @@ void occupyClosedStandardDescriptors() {
 int main() {
   // A reader of the narration that goes away (varnolix | head -1) must not stop the
   // grouping: writes then fail with EPIPE, which the narration tolerates.
-  ::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
   occupyClosedStandardDescriptors();
   StandardOutput& narration = StandardOutput::process();
   try {

@@ -52,7 +52,10 @@ VarnolixGui::VarnolixGui() : QWidget(nullptr, Qt::WindowFlags()) {
   setWindowTitle(tr("VarnolixGui"));
 }
 
-void VarnolixGui::quit() { QCoreApplication::quit(); }
+// A slot, so a member even though it needs no instance.
+void VarnolixGui::quit() {  // NOLINT(readability-convert-member-functions-to-static)
+  QCoreApplication::quit();
+}
 
 void VarnolixGui::chooseInputFile() {
   inputFile = QFileDialog::getOpenFileName(this, tr("Datei öffnen"), QString::fromLatin1(kStartDirectory),
@@ -71,6 +74,6 @@ int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   VarnolixGui window;
   window.show();
-  return application.exec();
+  return QApplication::exec();
 }
 #endif

@@ -53,21 +53,22 @@ TEST_P(RecordsTest, DeliversTheRecordsBeforeTheFirstEmptyLine) {
   EXPECT_EQ(recordsOf(c.content, c.useHeadLine), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Reader, RecordsTest,
-    ::testing::Values(
-        RecordsCase{"EmptyFile", "", false, {}},
-        RecordsCase{"LastLineWithoutLineFeed", "a;1\nb;2", false, {"a;1", "b;2"}},
-        RecordsCase{"SecondLineEmpty", "a;1\n\nb;2\n", false, {"a;1"}},
-        RecordsCase{"FirstLineEmpty", "\na;1\n", false, {}},
-        RecordsCase{"EmptyHeaderDoesNotStop", "\na;1\nb;2\n", true, {"a;1", "b;2"}},
-        RecordsCase{"HeaderIsNoRecord", "h1;h2\nx;y\n", true, {"x;y"}},
-        RecordsCase{"OnlyHeader", "h1;h2\n", true, {}},
-        RecordsCase{"CarriageReturnsKept", "a;1\r\nb;2\r\n", false, {"a;1\r", "b;2\r"}},
-        RecordsCase{"LoneCarriageReturnIsALine", "\r\nx\n", false, {"\r", "x"}},
-        RecordsCase{"ArbitraryBytes", std::string("\xff\xfe;\x00\x01\n\x80;z", 9), false,
-                    {std::string("\xff\xfe;\x00\x01", 5), "\x80;z"}}),
-    testing_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(Reader, RecordsTest,
+                         ::testing::Values(RecordsCase{"EmptyFile", "", false, {}},
+                                           RecordsCase{"LastLineWithoutLineFeed", "a;1\nb;2", false, {"a;1", "b;2"}},
+                                           RecordsCase{"SecondLineEmpty", "a;1\n\nb;2\n", false, {"a;1"}},
+                                           RecordsCase{"FirstLineEmpty", "\na;1\n", false, {}},
+                                           RecordsCase{"EmptyHeaderDoesNotStop", "\na;1\nb;2\n", true, {"a;1", "b;2"}},
+                                           RecordsCase{"HeaderIsNoRecord", "h1;h2\nx;y\n", true, {"x;y"}},
+                                           RecordsCase{"OnlyHeader", "h1;h2\n", true, {}},
+                                           RecordsCase{
+                                               "CarriageReturnsKept", "a;1\r\nb;2\r\n", false, {"a;1\r", "b;2\r"}},
+                                           RecordsCase{"LoneCarriageReturnIsALine", "\r\nx\n", false, {"\r", "x"}},
+                                           RecordsCase{"ArbitraryBytes",
+                                                       std::string("\xff\xfe;\x00\x01\n\x80;z", 9),
+                                                       false,
+                                                       {std::string("\xff\xfe;\x00\x01", 5), "\x80;z"}}),
+                         testing_support::CaseName());
 
 struct FieldCase {
   const char* name;
@@ -100,8 +101,7 @@ TEST_P(FieldTest, CutsTheNumberedFieldOrThrows) {
 INSTANTIATE_TEST_SUITE_P(
     Reader, FieldTest,
     ::testing::Values(FieldCase{"First", "a;b;c\n", false, 1, "a"},  //
-                      FieldCase{"Middle", "a;b;c\n", false, 2, "b"},
-                      FieldCase{"Last", "a;b;c\n", false, 3, "c"},
+                      FieldCase{"Middle", "a;b;c\n", false, 2, "b"}, FieldCase{"Last", "a;b;c\n", false, 3, "c"},
                       FieldCase{"AboveBound", "a;b;c\n", false, 4, "field number out of range"},
                       FieldCase{"Zero", "a;b;c\n", false, 0, "field number may not be <= 0"},
                       FieldCase{"Negative", "a;b;c\n", false, -7, "field number may not be <= 0"},

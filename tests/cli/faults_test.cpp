@@ -24,8 +24,8 @@ namespace {
 
 using testing_support::readFile;
 using testing_support::regularFiles;
-using testing_support::runVarnolix;
 using testing_support::RunOptions;
+using testing_support::runVarnolix;
 using testing_support::Stdout;
 using testing_support::TempDir;
 using testing_support::writeFile;
@@ -58,12 +58,13 @@ TEST_P(BadKeyTest, ReportsTheKeyAndKeepsEarlierLines) {
 
   const auto result = runVarnolix(work);
 
-  EXPECT_EQ(result.standardOutput, "a;1\nappending: a;1\n" + key + ";2\nCould not open output file '" + key +
-                                       "': " + c.reason + "\n");
+  EXPECT_EQ(result.standardOutput,
+            "a;1\nappending: a;1\n" + key + ";2\nCould not open output file '" + key + "': " + c.reason + "\n");
   EXPECT_EQ(result.exitStatus, 1);
   Files expected = before;
   expected["a"] = "a;1\n";
-  struct stat fileA {}, other {};
+  struct stat fileA {
+  }, other{};
   ::stat((work + "/a").c_str(), &fileA);
   for (auto& [name, content] : expected) {  // names of the same file show the same content
     if (::stat((work + "/" + name).c_str(), &other) == 0 && other.st_ino == fileA.st_ino) content = "a;1\n";
@@ -262,7 +263,8 @@ TEST(Faults, ReadErrorAfterDataIsReportedAndReadLinesLand) {
     EXPECT_EQ(content, files.at(name).substr(0, content.size())) << name;
     linesWritten += static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n'));
   }
-  EXPECT_GE(linesWritten * 10, static_cast<std::size_t>(std::count(input.begin(), input.begin() + kFailAfter, '\n')) * 10);
+  EXPECT_GE(linesWritten * 10,
+            static_cast<std::size_t>(std::count(input.begin(), input.begin() + kFailAfter, '\n')) * 10);
   EXPECT_LT(linesWritten, static_cast<std::size_t>(std::count(input.begin(), input.end(), '\n')));
 }
 

@@ -13,8 +13,8 @@
 namespace {
 
 using testing_support::regularFiles;
-using testing_support::runVarnolix;
 using testing_support::RunOptions;
+using testing_support::runVarnolix;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
@@ -53,25 +53,42 @@ const std::string kBinaryLine = std::string("k\x80\xff;\x00\x01\x7f;\xc3\xa4", 1
 INSTANTIATE_TEST_SUITE_P(
     Varnolix, ProgramTest,
     ::testing::Values(
-        ProgramCase{"GroupsByFirstField", "a;1\nb;2\na;3\n", {},
+        ProgramCase{"GroupsByFirstField",
+                    "a;1\nb;2\na;3\n",
+                    {},
                     "a;1\nappending: a;1\nb;2\nappending: b;2\na;3\nappending: a;3\n2\nclozing\nclozing\n",
-                    {{"a", "a;1\na;3\n"}, {"b", "b;2\n"}}, 0},
+                    {{"a", "a;1\na;3\n"}, {"b", "b;2\n"}},
+                    0},
         ProgramCase{"MissingInput", std::nullopt, {}, "Could not open CSV File 'test.csv'\n", {}, 1},
         ProgramCase{"EmptyInput", "", {}, "0\n", {}, 0},
-        ProgramCase{"ArgumentsIgnored", "x;1\n", {"--help", "other.csv", "-f", "2"},
-                    "x;1\nappending: x;1\n1\nclozing\n", {{"x", "x;1\n"}}, 0},
-        ProgramCase{"EmptyLineEndsGrouping", "a;1\n\nb;2\n", {}, "a;1\nappending: a;1\n1\nclozing\n",
-                    {{"a", "a;1\n"}}, 0},
-        ProgramCase{"LastLineWithoutLineFeed", "a;1\na;2", {}, "a;1\nappending: a;1\na;2\nappending: a;2\n1\nclozing\n",
-                    {{"a", "a;1\na;2\n"}}, 0},
-        ProgramCase{"CarriageReturnInKey", "a\r\na;1\r\n", {},
+        ProgramCase{"ArgumentsIgnored",
+                    "x;1\n",
+                    {"--help", "other.csv", "-f", "2"},
+                    "x;1\nappending: x;1\n1\nclozing\n",
+                    {{"x", "x;1\n"}},
+                    0},
+        ProgramCase{
+            "EmptyLineEndsGrouping", "a;1\n\nb;2\n", {}, "a;1\nappending: a;1\n1\nclozing\n", {{"a", "a;1\n"}}, 0},
+        ProgramCase{"LastLineWithoutLineFeed",
+                    "a;1\na;2",
+                    {},
+                    "a;1\nappending: a;1\na;2\nappending: a;2\n1\nclozing\n",
+                    {{"a", "a;1\na;2\n"}},
+                    0},
+        ProgramCase{"CarriageReturnInKey",
+                    "a\r\na;1\r\n",
+                    {},
                     "a\r\nappending: a\r\na;1\r\nappending: a;1\r\n2\nclozing\nclozing\n",
-                    {{"a\r", "a\r\n"}, {"a", "a;1\r\n"}}, 0},
-        ProgramCase{"ArbitraryBytesUnchanged", kBinaryLine + "\n", {},
+                    {{"a\r", "a\r\n"}, {"a", "a;1\r\n"}},
+                    0},
+        ProgramCase{"ArbitraryBytesUnchanged",
+                    kBinaryLine + "\n",
+                    {},
                     kBinaryLine + "\nappending: " + kBinaryLine + "\n1\nclozing\n",
-                    {{"k\x80\xff", kBinaryLine + "\n"}}, 0},
-        ProgramCase{"LineWithoutSeparator", "solo\n", {}, "solo\nappending: solo\n1\nclozing\n",
-                    {{"solo", "solo\n"}}, 0}),
+                    {{"k\x80\xff", kBinaryLine + "\n"}},
+                    0},
+        ProgramCase{
+            "LineWithoutSeparator", "solo\n", {}, "solo\nappending: solo\n1\nclozing\n", {{"solo", "solo\n"}}, 0}),
     testing_support::CaseName());
 
 TEST(Varnolix, MatchesAReferenceGroupingOnGeneratedInput) {

@@ -20,9 +20,7 @@ namespace testing_support {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
-}
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
 

@@ -60,8 +60,8 @@ enum class Stdout { kCapture, kClosedPipe, kClosedDescriptor, kFullDevice, kNull
 struct RunOptions {
   std::vector<std::string> arguments;
   Stdout standardOutput = Stdout::kCapture;
-  std::optional<rlim_t> openFileLimit;  // RLIMIT_NOFILE, soft and hard
-  std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+  std::optional<rlim_t> openFileLimit;                           // RLIMIT_NOFILE, soft and hard
+  std::optional<rlim_t> fileSizeLimit;                           // RLIMIT_FSIZE, with SIGXFSZ ignored
   std::vector<std::pair<std::string, std::string>> environment;  // set in addition
 };
 

@@ -98,7 +98,8 @@ class VarnolixGuiTest : public QObject {
     answerNextDialog(
         [&](QFileDialog* dialog) {
           inspected = true;
-          QCOMPARE(dialog->windowTitle(), QString::fromUtf8("Datei \xc3\xb6" "ffnen"));
+          QCOMPARE(dialog->windowTitle(), QString::fromUtf8("Datei \xc3\xb6"
+                                                            "ffnen"));
           QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral("Text Dateien (*.csv *.txt)")});
           QCOMPARE(QDir(dialog->directory()).canonicalPath(), QDir(scratch.path()).canonicalPath());
           QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
@@ -128,7 +129,8 @@ class VarnolixGuiTest : public QObject {
     answerNextDialog(
         [&](QFileDialog* dialog) {
           inspected = true;
-          QCOMPARE(dialog->windowTitle(), QString::fromUtf8("Ordner \xc3\xb6" "ffnen"));
+          QCOMPARE(dialog->windowTitle(), QString::fromUtf8("Ordner \xc3\xb6"
+                                                            "ffnen"));
           QCOMPARE(QDir(dialog->directory()).canonicalPath(), QDir(scratch.path()).canonicalPath());
           QVERIFY(dialog->fileMode() == QFileDialog::Directory);
           QCOMPARE(dialog->options() & ~QFileDialog::Options(QFileDialog::DontUseNativeDialog),
