@@ -17,6 +17,8 @@ expect_executable() {
 }
 
 expect_executable bin/varnolix
+expect_file share/man/man1/varnolix.1.gz
+expect_file share/doc/varnolix/copyright
 # The installed program must run from its new place.
 scratch="$(mktemp -d)"
 printf 'x;1\n' >"$scratch/test.csv"
@@ -26,6 +28,7 @@ rm -rf "$scratch"
 
 if [ "$with_gui" = ON ]; then
   expect_executable bin/VarnolixGui
+  expect_file share/man/man1/VarnolixGui.1.gz
   expect_file share/applications/VarnolixGui.desktop
   grep -qx 'Exec=VarnolixGui' "$prefix/share/applications/VarnolixGui.desktop" \
     || { echo "desktop entry does not start VarnolixGui"; failures=$((failures + 1)); }
