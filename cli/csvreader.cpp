@@ -1,6 +1,7 @@
 #include "csvreader.h"
 
 #include <climits>
+#include <cstring>
 #include <utility>
 
 #include "error.h"
@@ -34,16 +35,24 @@ std::string_view CSVReader::getFieldView(int n) const {
   if (n <= 0) throw Error("field number may not be <= 0");
   if (numFields < n) throw Error("field number out of range");
   const std::string_view line = currentLine;
-  if (n == 1) return line.substr(0, line.find(separator));
-  std::size_t occurrence = line.find(separator);
+  // Searches resume one character after the start of the previous occurrence.
+  const auto findFrom = [this, line](std::size_t from) {
+    if (separator.size() != 1) return line.find(separator, from);
+    if (from >= line.size()) return std::string_view::npos;  // one byte: memchr, the hot path
+    const void* const hit = std::memchr(line.data() + from, separator[0], line.size() - from);
+    return hit == nullptr ? std::string_view::npos
+                          : static_cast<std::size_t>(static_cast<const char*>(hit) - line.data());
+  };
+  if (n == 1) return line.substr(0, findFrom(0));
+  std::size_t occurrence = findFrom(0);
   for (int found = 1; found < n - 1 && occurrence != std::string_view::npos; ++found) {
-    occurrence = line.find(separator, occurrence + 1);
+    occurrence = findFrom(occurrence + 1);
   }
   if (occurrence == std::string_view::npos) {
     throw Error("field number (practically, not theratically) out of range");
   }
   const std::size_t begin = occurrence + 1;
-  const std::size_t end = line.find(separator, begin);
+  const std::size_t end = findFrom(begin);
   return line.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
 }
 

@@ -48,7 +48,7 @@ class OutputSet {
     for (std::size_t i = hash & (slots.size() - 1);; i = (i + 1) & (slots.size() - 1)) {
       const Slot& slot = slots[i];
       if (slot.file == nullptr) return nullptr;
-      if (slot.hash == hash && slot.file->key == key) return slot.file;
+      if (slot.hash == hash && sameBytes(slot.file->key, key)) return slot.file;
     }
   }
 
@@ -82,6 +82,27 @@ class OutputSet {
   };
 
   static std::uint64_t hashOf(std::string_view key) noexcept;
+
+  // Key equality without a library call for the usual short keys.
+  static bool sameBytes(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    const std::size_t size = a.size();
+    if (size > 16 || size < 4) return a == b;
+    // Two overlapping loads of a fixed width cover the key.
+    if (size >= 8) {
+      return load<std::uint64_t>(a.data()) == load<std::uint64_t>(b.data()) &&
+             load<std::uint64_t>(a.data() + size - 8) == load<std::uint64_t>(b.data() + size - 8);
+    }
+    return load<std::uint32_t>(a.data()) == load<std::uint32_t>(b.data()) &&
+           load<std::uint32_t>(a.data() + size - 4) == load<std::uint32_t>(b.data() + size - 4);
+  }
+
+  template <class Word>
+  static Word load(const char* at) noexcept {
+    Word word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+  }
   OutputFile& create(std::string_view key);
   void index(OutputFile& file, std::uint64_t hash);
   void appendSlow(OutputFile& file, std::string_view line);
