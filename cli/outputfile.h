@@ -3,20 +3,23 @@
 
 #include <cstddef>
 #include <list>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
-/// One output file of a grouping run: its key (which is its name), the buffered lines
-/// not yet written, and, while it holds one, an open descriptor.
+#include "blockpool.h"
+
+/// One output file of a grouping run: its key (which is its name), the lines not yet
+/// written, held in blocks of a BlockPool, and, while it holds one, an open descriptor.
 ///
-/// Only mechanics live here; OutputSet decides when to open, write out and close.
-/// Operations that touch the system return 0 or the errno value of the failure, so the
-/// owner can report it or, on its way out after another failure, ignore it. Owns its
-/// descriptor and buffer; not copyable.
+/// Every block but the last is full. Only mechanics live here; OutputSet decides when to
+/// take blocks, write out and close. Operations that touch the system return 0 or the
+/// errno value of the failure, so the owner can report it or, on its way out after
+/// another failure, ignore it. Owns its descriptor and returns its blocks to the pool;
+/// not copyable.
 class OutputFile {
  public:
-  explicit OutputFile(std::string name) : key(std::move(name)) {}
+  OutputFile(std::string name, BlockPool& blockPool) : key(std::move(name)), pool(blockPool) {}
   ~OutputFile();
 
   OutputFile(const OutputFile&) = delete;
@@ -25,49 +28,56 @@ class OutputFile {
   /// The key the file is named by.
   const std::string key;
 
-  /// Appends `line` and a line feed if the buffer has room for both; returns whether it did.
+  /// Appends `line` and a line feed if the last block has room for both; returns whether
+  /// it did.
   bool appendIfRoom(std::string_view line) noexcept {
-    if (line.size() >= capacity - used) return false;
-    std::char_traits<char>::copy(buffer.get() + used, line.data(), line.size());
-    used += line.size();
-    buffer[used++] = '\n';
+    if (line.size() >= BlockPool::kBlockSize - lastFill) return false;
+    char* const at = blocks.back() + lastFill;
+    std::char_traits<char>::copy(at, line.data(), line.size());
+    at[line.size()] = '\n';
+    lastFill += line.size() + 1;
     return true;
   }
 
-  std::size_t buffered() const noexcept { return used; }
-  std::size_t bufferCapacity() const noexcept { return capacity; }
+  /// Copies as much of `bytes` as the last block has room for; returns how much.
+  std::size_t fill(std::string_view bytes) noexcept;
 
-  /// Replaces the buffer with one of `newCapacity` bytes, keeping its content.
-  /// Requires newCapacity >= buffered().
-  void resizeBuffer(std::size_t newCapacity);
+  /// Bytes the last block still has room for (none when the file holds no block).
+  std::size_t room() const noexcept { return BlockPool::kBlockSize - lastFill; }
 
-  /// Frees the buffer. Requires buffered() == 0.
-  void releaseBuffer() noexcept;
+  std::size_t blockCount() const noexcept { return blocks.size(); }
+  std::size_t fullBlocks() const noexcept { return blocks.empty() ? 0 : blocks.size() - (room() > 0 ? 1 : 0); }
+  bool holdsData() const noexcept { return !blocks.empty() && (blocks.size() > 1 || lastFill > 0); }
+
+  /// Adds an empty block as the last one. Requires room() == 0.
+  void addBlock(char* block) noexcept {
+    blocks.push_back(block);
+    lastFill = 0;
+  }
 
   bool isOpen() const noexcept { return descriptor >= 0; }
 
   /// Takes ownership of the open descriptor `fd`. Requires !isOpen().
   void adopt(int fd) noexcept { descriptor = fd; }
 
-  /// Writes the whole buffer to the descriptor and empties it. Requires isOpen().
-  /// Returns 0 or the errno value of the failed write (the buffer is then kept).
-  int writeOut() noexcept;
+  /// Writes the full blocks (and, with `everything`, the partly filled last one too) to
+  /// the descriptor and returns them to the pool; a partly filled block that stays
+  /// becomes the only one. Requires isOpen(). Returns 0 or the errno value of the failed
+  /// write (the blocks are then kept).
+  int writeOut(bool everything) noexcept;
 
-  /// Writes `data` straight to the descriptor, bypassing the buffer. Requires isOpen().
-  int writeDirect(std::string_view data) noexcept;
-
-  /// Closes the descriptor (buffered bytes stay buffered). Returns 0 or the errno value
-  /// of a failed close, which can report a write that failed late (disk full, I/O error).
+  /// Closes the descriptor (the blocks stay). Returns 0 or the errno value of a failed
+  /// close, which can report a write that failed late (disk full, I/O error).
   int closeDescriptor() noexcept;
 
   /// Where this file stands in its owner's list of open descriptors.
   std::list<OutputFile*>::iterator openPosition;
 
  private:
+  BlockPool& pool;
   int descriptor = -1;
-  std::unique_ptr<char[]> buffer;
-  std::size_t capacity = 0;
-  std::size_t used = 0;
+  std::vector<char*> blocks;
+  std::size_t lastFill = BlockPool::kBlockSize;  // bytes used in blocks.back(); "full" when there is none
 };
 
 #endif  // VARNOLIX_OUTPUTFILE_H_

@@ -14,13 +14,14 @@
 
 namespace {
 
-// A file's buffer starts small (there may be tens of thousands of keys) and doubles up
-// to a size at which one write() per block costs next to nothing.
-constexpr std::size_t kMinFileBuffer = 512;
-constexpr std::size_t kMaxFileBuffer = std::size_t{64} * 1024;
-// All buffers together: once it is reached, buffers stop growing and each file writes
-// out whenever its buffer is full.
-constexpr std::size_t kBufferBudget = std::size_t{80} * 1024 * 1024;
+// Blocks one file may hold before it writes them out: enough that a write costs next to
+// nothing per byte.
+constexpr std::size_t kMaxBlocksPerFile = 16;
+// All blocks together. With few keys each file reaches its maximum long before this;
+// with tens of thousands, this decides how much each write carries.
+constexpr std::size_t kBufferBudget = std::size_t{96} * 1024 * 1024;
+// Files looked at for a donor of blocks before giving up.
+constexpr std::size_t kDonorSearch = 64;
 // Descriptors left for standard streams, the input and the C library.
 constexpr rlim_t kReservedDescriptors = 8;
 // Enough descriptors to keep every file of a typical run open; more buys nothing.
@@ -76,6 +77,7 @@ OutputSet::OutputSet(const FileIdentity& inputFile, std::string header, bool wit
       headLine(std::move(header)),
       writeHeadLine(withHeader),
       maxOpenFiles(openFileAllowance()),
+      pool(kBufferBudget / BlockPool::kBlockSize),
       slots(64) {}
 
 std::uint64_t OutputSet::hashOf(std::string_view key) noexcept {
@@ -127,17 +129,17 @@ OutputSet::~OutputSet() {
   // Failures are ignored here: an Error is already on its way, and this is the last
   // chance to get the lines handed over so far into their files.
   for (OutputFile* file : openFiles) {
-    file->writeOut();
+    file->writeOut(true);
     file->closeDescriptor();
   }
   openFiles.clear();
   for (const auto& entry : files) {
     OutputFile& file = *entry;
-    if (file.buffered() == 0) continue;
+    if (!file.holdsData()) continue;
     const int fd = openRetryingInterrupts(file.key, kReopenFlags);
     if (fd < 0) continue;
     file.adopt(fd);
-    file.writeOut();
+    file.writeOut(true);
     file.closeDescriptor();
   }
 }
@@ -153,18 +155,16 @@ std::vector<OutputFile*> OutputSet::inKeyOrder() const {
 }
 
 void OutputSet::close(OutputFile& file) {
-  writeOut(file);
+  writeOut(file, true);
   if (file.isOpen()) {
     forget(file);
     if (const int error = file.closeDescriptor()) throw writeError(file.key, error);
   }
-  bufferBytes -= file.bufferCapacity();
-  file.releaseBuffer();
 }
 
 OutputFile& OutputSet::create(std::string_view key) {
   if (!isPlainFileName(key)) throw openError(key, "not a plain file name");
-  auto file = std::make_unique<OutputFile>(std::string(key));
+  auto file = std::make_unique<OutputFile>(std::string(key), pool);
   const std::string& path = file->key;
 
   // The usual case, a name that does not exist yet, takes a single call: a file this call
@@ -212,40 +212,52 @@ void OutputSet::checkNotInUse(std::string_view key, const FileIdentity& identity
   if (owner != createdFiles.end()) throw openError(key, "it is the same file as '" + owner->second + "'");
 }
 
-void OutputSet::appendSlow(OutputFile& file, std::string_view line) {
-  const std::size_t needed = line.size() + 1;
-  // Grow while the budget allows; otherwise the file writes out what it holds.
-  if (!growBuffer(file, file.buffered() + needed)) {
-    writeOut(file);
-    if (needed > file.bufferCapacity() && !growBuffer(file, needed)) {
-      // A line longer than any buffer may be goes straight to the file.
-      ensureOpen(file);
-      int error = file.writeDirect(line);
-      if (error == 0) error = file.writeDirect(std::string_view("\n", 1));
-      if (error != 0) throw writeError(file.key, error);
-      touch(file);
+void OutputSet::copyIn(OutputFile& file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (file.room() == 0) provideBlock(file);
+    bytes.remove_prefix(file.fill(bytes));
+  }
+}
+
+void OutputSet::provideBlock(OutputFile& file) {
+  if (file.blockCount() < kMaxBlocksPerFile) {
+    if (char* const block = pool.acquire()) {
+      file.addBlock(block);
       return;
     }
+    // The pool is used up. Rather than reopen a closed file for a small write, or leave
+    // a new file without a block, let another file write out and give blocks back.
+    if (!file.isOpen() || file.blockCount() == 0) {
+      if (OutputFile* const donor = findDonor(file)) {
+        writeOut(*donor, donor->fullBlocks() == 0);
+        file.addBlock(pool.acquire());
+        return;
+      }
+    }
   }
-  file.appendIfRoom(line);
+  writeOut(file, false);  // every block it holds is full: all go out
+  file.addBlock(pool.acquire());
 }
 
-bool OutputSet::growBuffer(OutputFile& file, std::size_t required) {
-  if (required > kMaxFileBuffer) return false;
-  std::size_t capacity = std::max(kMinFileBuffer, file.bufferCapacity());
-  while (capacity < required) capacity *= 2;
-  capacity = std::min(capacity, kMaxFileBuffer);
-  if (capacity <= file.bufferCapacity()) return false;
-  if (bufferBytes - file.bufferCapacity() + capacity > kBufferBudget) return false;
-  bufferBytes = bufferBytes - file.bufferCapacity() + capacity;
-  file.resizeBuffer(capacity);
-  return true;
+OutputFile* OutputSet::findDonor(const OutputFile& needy) {
+  const bool needsAny = needy.blockCount() == 0;
+  for (std::size_t looked = 0; looked < files.size(); ++looked) {
+    donorCursor = (donorCursor + 1) % files.size();
+    OutputFile& candidate = *files[donorCursor];
+    if (&candidate == &needy) continue;
+    if (candidate.isOpen() && candidate.fullBlocks() > 0) return &candidate;
+    if (looked >= kDonorSearch) {
+      if (!needsAny) return nullptr;
+      if (candidate.holdsData()) return &candidate;
+    }
+  }
+  return nullptr;
 }
 
-void OutputSet::writeOut(OutputFile& file) {
-  if (file.buffered() == 0) return;
+void OutputSet::writeOut(OutputFile& file, bool everything) {
+  if (!file.holdsData() || (!everything && file.fullBlocks() == 0)) return;
   ensureOpen(file);
-  if (const int error = file.writeOut()) throw writeError(file.key, error);
+  if (const int error = file.writeOut(everything)) throw writeError(file.key, error);
   touch(file);
 }
 

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "blockpool.h"
 #include "fileidentity.h"
 #include "outputfile.h"
 
@@ -24,8 +25,8 @@
 /// - Each file is emptied once, when its key first appears, and from then on only
 ///   appended to, even when its descriptor is closed to make room and reopened later,
 ///   so any number of keys works within the process's open-file limit.
-/// - Memory stays bounded: buffers together take at most a fixed budget, and lines are
-///   written out in blocks, never with a system call per line.
+/// - Memory stays bounded: lines wait in blocks of one pool with a fixed budget, and are
+///   written out in whole blocks, never with a system call per line.
 /// - Destruction writes out and closes every file, ignoring failures: on the way out
 ///   after an Error, every line handed over before it is in its file.
 ///
@@ -62,7 +63,10 @@ class OutputSet {
   /// Appends `line` and a line feed to `file`, which must belong to this set.
   /// Throws Error when writing buffered lines out fails.
   void append(OutputFile& file, std::string_view line) {
-    if (!file.appendIfRoom(line)) appendSlow(file, line);
+    if (!file.appendIfRoom(line)) {
+      copyIn(file, line);
+      copyIn(file, std::string_view("\n", 1));
+    }
   }
 
   /// Returns the number of files (distinct keys) created so far.
@@ -86,15 +90,15 @@ class OutputSet {
   // Key equality without a library call for the usual short keys.
   static bool sameBytes(std::string_view a, std::string_view b) noexcept {
     if (a.size() != b.size()) return false;
-    const std::size_t size = a.size();
-    if (size > 16 || size < 4) return a == b;
+    const std::size_t length = a.size();
+    if (length > 16 || length < 4) return a == b;
     // Two overlapping loads of a fixed width cover the key.
-    if (size >= 8) {
+    if (length >= 8) {
       return load<std::uint64_t>(a.data()) == load<std::uint64_t>(b.data()) &&
-             load<std::uint64_t>(a.data() + size - 8) == load<std::uint64_t>(b.data() + size - 8);
+             load<std::uint64_t>(a.data() + length - 8) == load<std::uint64_t>(b.data() + length - 8);
     }
     return load<std::uint32_t>(a.data()) == load<std::uint32_t>(b.data()) &&
-           load<std::uint32_t>(a.data() + size - 4) == load<std::uint32_t>(b.data() + size - 4);
+           load<std::uint32_t>(a.data() + length - 4) == load<std::uint32_t>(b.data() + length - 4);
   }
 
   template <class Word>
@@ -105,12 +109,15 @@ class OutputSet {
   }
   OutputFile& create(std::string_view key);
   void index(OutputFile& file, std::uint64_t hash);
-  void appendSlow(OutputFile& file, std::string_view line);
-  // Enlarges the buffer of `file` to hold `required` bytes if the budget allows; returns
-  // whether it did.
-  bool growBuffer(OutputFile& file, std::size_t required);
+  void copyIn(OutputFile& file, std::string_view bytes);
+  // Gives `file`, whose blocks are all full, an empty block.
+  void provideBlock(OutputFile& file);
+  // Returns a file other than `needy` that can give blocks back by writing: an open one
+  // with full blocks, found in a short round-robin search, or, when `needy` holds no
+  // block at all, any file holding data. Null if there is none.
+  OutputFile* findDonor(const OutputFile& needy);
   void checkNotInUse(std::string_view key, const FileIdentity& identity) const;
-  void writeOut(OutputFile& file);
+  void writeOut(OutputFile& file, bool everything);
   void ensureOpen(OutputFile& file);
   // Opens `path`, first closing least recently used files to stay within the allowance.
   // Returns the descriptor, or minus the errno value of the failed open.
@@ -124,11 +131,12 @@ class OutputSet {
   const bool writeHeadLine;
   const std::size_t maxOpenFiles;
 
+  BlockPool pool;                                                                // outlives the files
   std::vector<std::unique_ptr<OutputFile>> files;                                // in order of creation
   std::vector<Slot> slots;                                                       // a power of two, at most half full
   std::unordered_map<FileIdentity, std::string, FileIdentityHash> createdFiles;  // file -> its key
   std::list<OutputFile*> openFiles;                                              // most recently used first
-  std::size_t bufferBytes = 0;                                                   // sum of all buffer capacities
+  std::size_t donorCursor = 0;                                                   // where findDonor() resumes
 };
 
 #endif  // VARNOLIX_OUTPUTSET_H_
