@@ -17,9 +17,6 @@ namespace {
 // Blocks one file may hold before it writes them out: enough that a write costs next to
 // nothing per byte.
 constexpr std::size_t kMaxBlocksPerFile = 16;
-// All blocks together. With few keys each file reaches its maximum long before this;
-// with tens of thousands, this decides how much each write carries.
-constexpr std::size_t kBufferBudget = std::size_t{96} * 1024 * 1024;
 // Files looked at for a donor of blocks before giving up.
 constexpr std::size_t kDonorSearch = 64;
 // Descriptors left for standard streams, the input and the C library.
@@ -72,12 +69,12 @@ int openRetryingInterrupts(const std::string& path, int flags) noexcept {
 
 }  // namespace
 
-OutputSet::OutputSet(const FileIdentity& inputFile, std::string header, bool withHeader)
+OutputSet::OutputSet(const FileIdentity& inputFile, std::string header, bool withHeader, OutputLimits limits)
     : input(inputFile),
       headLine(std::move(header)),
       writeHeadLine(withHeader),
-      maxOpenFiles(openFileAllowance()),
-      pool(kBufferBudget / BlockPool::kBlockSize),
+      maxOpenFiles(limits.openFiles > 0 ? limits.openFiles : openFileAllowance()),
+      pool(std::max<std::size_t>(1, limits.bufferBytes / BlockPool::kBlockSize)),
       slots(64) {}
 
 std::uint64_t OutputSet::hashOf(std::string_view key) noexcept {
@@ -241,17 +238,16 @@ void OutputSet::provideBlock(OutputFile& file) {
 
 OutputFile* OutputSet::findDonor(const OutputFile& needy) {
   const bool needsAny = needy.blockCount() == 0;
+  OutputFile* holder = nullptr;  // the first file seen holding data, for a needy file without blocks
   for (std::size_t looked = 0; looked < files.size(); ++looked) {
+    if (looked >= kDonorSearch && (!needsAny || holder != nullptr)) break;
     donorCursor = (donorCursor + 1) % files.size();
     OutputFile& candidate = *files[donorCursor];
     if (&candidate == &needy) continue;
     if (candidate.isOpen() && candidate.fullBlocks() > 0) return &candidate;
-    if (looked >= kDonorSearch) {
-      if (!needsAny) return nullptr;
-      if (candidate.holdsData()) return &candidate;
-    }
+    if (needsAny && holder == nullptr && candidate.holdsData()) holder = &candidate;
   }
-  return nullptr;
+  return holder;
 }
 
 void OutputSet::writeOut(OutputFile& file, bool everything) {

@@ -15,6 +15,14 @@
 #include "fileidentity.h"
 #include "outputfile.h"
 
+/// How much an OutputSet may hold at once. With few keys each file reaches its own maximum
+/// of blocks long before the budget; with tens of thousands, the budget decides how
+/// much each write carries.
+struct OutputLimits {
+  std::size_t bufferBytes = std::size_t{96} * 1024 * 1024;  // all blocks together
+  std::size_t openFiles = 0;                                // descriptors; 0 means as many as RLIMIT_NOFILE allows
+};
+
 /// The output files of one grouping run, one per key, named by the key in the current
 /// directory.
 ///
@@ -35,9 +43,9 @@
 /// reopening or closing it fails. Not copyable.
 class OutputSet {
  public:
-  /// `input` is the file being read, which is never written; every new file begins with
-  /// `headLine` and a line feed when `writeHeadLine` is set.
-  OutputSet(const FileIdentity& inputFile, std::string header, bool withHeader);
+  /// `inputFile` is the file being read, which is never written; every new file begins
+  /// with `header` and a line feed when `withHeader` is set.
+  OutputSet(const FileIdentity& inputFile, std::string header, bool withHeader, OutputLimits limits = OutputLimits());
   ~OutputSet();
 
   OutputSet(const OutputSet&) = delete;

@@ -1,0 +1,98 @@
+// Drives the output side alone with tiny budgets of memory and descriptors, so that every
+// way of freeing a block (writing its own blocks, a donor's, a closed file's) runs.
+
+#include "outputset.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+#include "error.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::regularFiles;
+using testing_support::ScopedChdir;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+struct LimitsCase {
+  const char* name;
+  int keys;
+  int lines;
+  std::size_t longestLine;
+  std::size_t budgetBytes;
+  std::size_t openFiles;
+  bool withHeader;
+};
+
+void PrintTo(const LimitsCase& c, std::ostream* os) { *os << c.name; }
+
+class OutputSetLimitsTest : public ::testing::TestWithParam<LimitsCase> {};
+
+TEST_P(OutputSetLimitsTest, EveryLineLandsInOrder) {
+  const LimitsCase& c = GetParam();
+  TempDir dir;
+  ScopedChdir inDir(dir.path());
+  writeFile("in.csv", "");
+  struct stat input {};
+  ASSERT_EQ(::stat("in.csv", &input), 0);
+  const std::string header = "h1;h2";
+
+  std::mt19937 random(7);
+  std::map<std::string, std::string> expected;
+  {
+    OutputSet outputs(FileIdentity::of(input), header, c.withHeader, OutputLimits{c.budgetBytes, c.openFiles});
+    for (int i = 0; i < c.lines; ++i) {
+      const std::string key = "key" + std::to_string(random() % static_cast<unsigned>(c.keys));
+      std::string line = key + ";" + std::to_string(i) + ";";
+      line.append(random() % c.longestLine, static_cast<char>('a' + i % 26));
+      if (expected.count(key) == 0) expected[key] = c.withHeader ? header + "\n" : "";
+      expected[key] += line + "\n";
+      outputs.append(outputs.fileFor(key), line);
+    }
+    EXPECT_EQ(outputs.size(), expected.size());
+    std::string previous;
+    for (OutputFile* file : outputs.inKeyOrder()) {
+      EXPECT_LT(previous, file->key);
+      previous = file->key;
+      outputs.close(*file);
+    }
+  }
+  EXPECT_TRUE(regularFiles(".", {"in.csv"}) == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(OutputSet, OutputSetLimitsTest,
+                         ::testing::Values(LimitsCase{"AmpleLimits", 40, 5000, 200, 1 << 20, 1000, false},
+                                           LimitsCase{"FewerBlocksThanKeys", 300, 20000, 120, 64 * 4096, 1000, false},
+                                           LimitsCase{"FewerBlocksAndDescriptors", 300, 20000, 120, 64 * 4096, 3, true},
+                                           LimitsCase{"SingleBlockSingleDescriptor", 50, 3000, 300, 4096, 1, false},
+                                           LimitsCase{"LinesLongerThanAFileMayHold", 5, 120, 200000, 40 * 4096, 2,
+                                                      true}),
+                         testing_support::CaseName());
+
+TEST(OutputSet, ErrorPathWritesWhatWasHandedOver) {
+  TempDir dir;
+  ScopedChdir inDir(dir.path());
+  writeFile("in.csv", "");
+  struct stat input {};
+  ASSERT_EQ(::stat("in.csv", &input), 0);
+  {
+    OutputSet outputs(FileIdentity::of(input), "", false, OutputLimits{8 * 4096, 2});
+    for (int i = 0; i < 2000; ++i) {
+      const std::string key = "k" + std::to_string(i % 7);
+      outputs.append(outputs.fileFor(key), key + ";" + std::to_string(i));
+    }
+    EXPECT_THROW(outputs.fileFor("a/b"), Error);
+  }  // destroyed without close(): as on the way out after an Error
+  std::map<std::string, std::string> expected;
+  for (int i = 0; i < 2000; ++i)
+    expected["k" + std::to_string(i % 7)] += "k" + std::to_string(i % 7) + ";" + std::to_string(i) + "\n";
+  EXPECT_TRUE(regularFiles(".", {"in.csv"}) == expected);
+}
+
+}  // namespace
