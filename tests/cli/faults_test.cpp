@@ -197,6 +197,7 @@ TEST_P(FailingStdoutTest, GroupingCompletesWithTheUsualStatus) {
 INSTANTIATE_TEST_SUITE_P(Faults, FailingStdoutTest,
                          ::testing::Values(StdoutCase{"ClosedPipe", Stdout::kClosedPipe},
                                            StdoutCase{"ClosedDescriptor", Stdout::kClosedDescriptor},
+                                           StdoutCase{"ClosedDescriptorAndStdin", Stdout::kClosedWithStdin},
                                            StdoutCase{"FullDisk", Stdout::kFullDevice},
                                            StdoutCase{"NullDevice", Stdout::kNullDevice}),
                          testing_support::CaseName());

@@ -99,6 +99,9 @@ RunResult runVarnolix(const std::string& dir, const RunOptions& options) {
       case Stdout::kClosedPipe:
         ::dup2(pipeEnds[1], STDOUT_FILENO);
         break;
+      case Stdout::kClosedWithStdin:
+        ::close(STDIN_FILENO);  // the next two files opened would get descriptors 0 and 1
+        [[fallthrough]];
       case Stdout::kClosedDescriptor:
         ::close(STDOUT_FILENO);
         break;

@@ -55,7 +55,7 @@ std::map<std::string, std::string> regularFiles(const std::string& dir,
                                                 const std::vector<std::string>& except = {"test.csv"});
 
 /// How the program's standard output is connected.
-enum class Stdout { kCapture, kClosedPipe, kClosedDescriptor, kFullDevice, kNullDevice };
+enum class Stdout { kCapture, kClosedPipe, kClosedDescriptor, kClosedWithStdin, kFullDevice, kNullDevice };
 
 struct RunOptions {
   std::vector<std::string> arguments;
