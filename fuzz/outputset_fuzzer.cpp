@@ -3,65 +3,28 @@
 // of 64 keys. Every line must land, in order, in its key's file, whatever the limits
 // force (donated blocks, evicted and reopened files, lines longer than a file may hold).
 
-#include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <string_view>
 
+#include "fuzz_support.h"
 #include "outputset.h"
 
-namespace {
-
-[[noreturn]] void broken(const char* invariant) {
-  std::fprintf(stderr, "broken invariant: %s\n", invariant);
-  std::abort();
-}
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-
-std::string readAll(const std::string& path) {
-  std::string content;
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) broken("an output file is missing");
-  char chunk[65536];
-  ssize_t n;
-  while ((n = ::read(fd, chunk, sizeof chunk)) > 0) content.append(chunk, static_cast<std::size_t>(n));
-  ::close(fd);
-  return content;
-}
-
-const std::string& root() {
-  static const std::string folder = [] {
-    char pattern[] = "/tmp/varnolix-outputs-fuzz-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) broken("cannot make a private folder");
-    std::atexit([] { ::nftw(root().c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); });
-    return std::string(pattern);
-  }();
-  return folder;
-}
-
-}  // namespace
+using fuzz_support::broken;
+using fuzz_support::enterFreshCaseFolder;
+using fuzz_support::leaveCaseFolder;
+using fuzz_support::readAll;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
   const OutputLimits limits{(std::size_t{data[0]} % 16 + 1) * BlockPool::kBlockSize, std::size_t{data[1]} % 8 + 1};
   std::string_view rest(reinterpret_cast<const char*>(data) + 2, size - 2);
 
-  const std::string caseDir = root() + "/case";
-  ::nftw(caseDir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-  if (::mkdir(caseDir.c_str(), 0755) != 0) broken("cannot make the case folder");
-  char startFolder[4096];
-  if (::getcwd(startFolder, sizeof startFolder) == nullptr || ::chdir(caseDir.c_str()) != 0) {
-    broken("cannot enter the case folder");
-  }
+  const std::string caseDir = enterFreshCaseFolder();
 
   std::map<std::string, std::string> expected;
   {
@@ -82,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (OutputFile* file : outputs.inKeyOrder()) outputs.close(*file);
   }
-  if (::chdir(startFolder) != 0) broken("cannot leave the case folder");
+  leaveCaseFolder();
   for (const auto& [key, content] : expected) {
     if (readAll(caseDir + "/" + key) != content) broken("an output file differs");
   }

@@ -2,16 +2,11 @@
 // folder, Splitter groups it, and the result is checked against a plain model of what the
 // program promises. Any difference aborts, and libFuzzer keeps the input.
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
@@ -19,8 +14,17 @@
 #include <vector>
 
 #include "error.h"
+#include "fuzz_support.h"
 #include "splitter.h"
 #include "standardoutput.h"
+
+using fuzz_support::broken;
+using fuzz_support::enterFreshCaseFolder;
+using fuzz_support::entries;
+using fuzz_support::leaveCaseFolder;
+using fuzz_support::readAll;
+using fuzz_support::root;
+using fuzz_support::writeAll;
 
 namespace {
 
@@ -66,75 +70,13 @@ Expected model(std::string_view input) {
   return expected;
 }
 
-[[noreturn]] void broken(const char* invariant) {
-  std::fprintf(stderr, "broken invariant: %s\n", invariant);
-  std::abort();
-}
-
-std::string readAll(const std::string& path) {
-  std::string content;
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) broken("cannot read back a file");
-  char chunk[65536];
-  ssize_t n;
-  while ((n = ::read(fd, chunk, sizeof chunk)) > 0) content.append(chunk, static_cast<std::size_t>(n));
-  ::close(fd);
-  return content;
-}
-
-void writeAll(const std::string& path, std::string_view content) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0 || ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
-    broken("cannot write the input");
-  }
-  ::close(fd);
-}
-
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* listing = ::opendir(dir.c_str());
-  if (listing == nullptr) broken("cannot list a folder");
-  while (const dirent* entry = ::readdir(listing)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(listing);
-  return names;
-}
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-
-// The folder libFuzzer was started in; its corpus paths may be relative to it.
-const std::string& startFolder() {
-  static const std::string folder = [] {
-    char path[4096];
-    if (::getcwd(path, sizeof path) == nullptr) broken("cannot tell the current folder");
-    return std::string(path);
-  }();
-  return folder;
-}
-
-const std::string& root() {
-  static const std::string folder = [] {
-    char pattern[] = "/tmp/varnolix-fuzz-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) broken("cannot make a private folder");
-    std::atexit([] { ::nftw(root().c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); });
-    return std::string(pattern);
-  }();
-  return folder;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  startFolder();
-  const std::string caseDir = root() + "/case";
+  const std::string caseDir = enterFreshCaseFolder();
   const std::string narrationPath = root() + "/narration";
-  ::nftw(caseDir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-  if (::mkdir(caseDir.c_str(), 0755) != 0) broken("cannot make the case folder");
   writeAll(caseDir + "/test.csv", input);
-  if (::chdir(caseDir.c_str()) != 0) broken("cannot enter the case folder");
 
   const int narrationFd = ::open(narrationPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   {
@@ -147,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   ::close(narrationFd);
-  if (::chdir(startFolder().c_str()) != 0) broken("cannot leave the case folder");
+  leaveCaseFolder();
 
   const Expected expected = model(input);
   if (readAll(narrationPath) != expected.narration) broken("narration differs");

@@ -1,0 +1,29 @@
+#ifndef VARNOLIX_FUZZ_SUPPORT_H_
+#define VARNOLIX_FUZZ_SUPPORT_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fuzz_support {
+
+/// Reports a broken invariant and aborts, so that libFuzzer keeps the input.
+[[noreturn]] void broken(const char* invariant);
+
+std::string readAll(const std::string& path);
+void writeAll(const std::string& path, std::string_view content);
+
+/// Names in `dir`, without "." and "..".
+std::vector<std::string> entries(const std::string& dir);
+
+/// A private folder under /tmp for this process, removed at exit.
+const std::string& root();
+
+/// Empties root()/case (creating it) and makes it the current folder; the folder the
+/// process started in is restored by leaveCaseFolder(). Returns the case folder's path.
+std::string enterFreshCaseFolder();
+void leaveCaseFolder();
+
+}  // namespace fuzz_support
+
+#endif  // VARNOLIX_FUZZ_SUPPORT_H_
