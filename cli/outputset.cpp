@@ -222,9 +222,9 @@ void OutputSet::provideBlock(OutputFile& file) {
       file.addBlock(block);
       return;
     }
-    // The pool is used up. Rather than reopen a closed file for a small write, or leave
-    // a new file without a block, let another file write out and give blocks back.
-    if (!file.isOpen() || file.blockCount() == 0) {
+    // The pool is used up. A file without blocks has nothing of its own to write out:
+    // another file writes out and gives blocks back.
+    if (file.blockCount() == 0) {
       if (OutputFile* const donor = findDonor(file)) {
         writeOut(*donor, donor->fullBlocks() == 0);
         file.addBlock(pool.acquire());
@@ -237,15 +237,13 @@ void OutputSet::provideBlock(OutputFile& file) {
 }
 
 OutputFile* OutputSet::findDonor(const OutputFile& needy) {
-  const bool needsAny = needy.blockCount() == 0;
-  OutputFile* holder = nullptr;  // the first file seen holding data, for a needy file without blocks
-  for (std::size_t looked = 0; looked < files.size(); ++looked) {
-    if (looked >= kDonorSearch && (!needsAny || holder != nullptr)) break;
+  OutputFile* holder = nullptr;  // the first file seen holding data
+  for (std::size_t looked = 0; looked < files.size() && (looked < kDonorSearch || holder == nullptr); ++looked) {
     donorCursor = (donorCursor + 1) % files.size();
     OutputFile& candidate = *files[donorCursor];
     if (&candidate == &needy) continue;
     if (candidate.isOpen() && candidate.fullBlocks() > 0) return &candidate;
-    if (needsAny && holder == nullptr && candidate.holdsData()) holder = &candidate;
+    if (holder == nullptr && candidate.holdsData()) holder = &candidate;
   }
   return holder;
 }

@@ -120,9 +120,9 @@ class OutputSet {
   void copyIn(OutputFile& file, std::string_view bytes);
   // Gives `file`, whose blocks are all full, an empty block.
   void provideBlock(OutputFile& file);
-  // Returns a file other than `needy` that can give blocks back by writing: an open one
-  // with full blocks, found in a short round-robin search, or, when `needy` holds no
-  // block at all, any file holding data. Null if there is none.
+  // Returns a file other than `needy` (which holds no block) that can give blocks back by
+  // writing: an open one with full blocks, found in a short round-robin search, else the
+  // first file seen holding data. Null if there is none.
   OutputFile* findDonor(const OutputFile& needy);
   void checkNotInUse(std::string_view key, const FileIdentity& identity) const;
   void writeOut(OutputFile& file, bool everything);
