@@ -14,7 +14,8 @@ OutputFile::~OutputFile() {
 
 std::size_t OutputFile::fill(std::string_view bytes) noexcept {
   const std::size_t count = std::min(bytes.size(), room());
-  std::char_traits<char>::copy(blocks.back() + lastFill, bytes.data(), count);
+  std::char_traits<char>::copy(tail, bytes.data(), count);
+  tail += count;
   lastFill += count;
   return count;
 }
@@ -47,7 +48,10 @@ int OutputFile::writeOut(bool everything) noexcept {
   }
   for (std::size_t i = 0; i < count; ++i) pool.release(blocks[i]);
   blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(count));
-  if (blocks.empty()) lastFill = BlockPool::kBlockSize;
+  if (blocks.empty()) {
+    tail = nullptr;
+    lastFill = BlockPool::kBlockSize;
+  }
   return 0;
 }
 

@@ -28,13 +28,22 @@ class OutputFile {
   /// The key the file is named by.
   const std::string key;
 
+ private:
+  // Next to the key, so that looking a line's file up and appending the line touch one
+  // cache line of the file, which matters with tens of thousands of keys.
+  char* tail = nullptr;                          // where the next byte goes in blocks.back()
+  std::size_t lastFill = BlockPool::kBlockSize;  // bytes used in blocks.back(); "full" when there is none
+
+ public:
+
   /// Appends `line` and a line feed if the last block has room for both; returns whether
   /// it did.
   bool appendIfRoom(std::string_view line) noexcept {
     if (line.size() >= BlockPool::kBlockSize - lastFill) return false;
-    char* const at = blocks.back() + lastFill;
+    char* const at = tail;
     std::char_traits<char>::copy(at, line.data(), line.size());
     at[line.size()] = '\n';
+    tail += line.size() + 1;
     lastFill += line.size() + 1;
     // The next line of this file comes many lines later: fetch where it goes now, so that
     // copying it does not wait for memory.
@@ -55,6 +64,7 @@ class OutputFile {
   /// Adds an empty block as the last one. Requires room() == 0.
   void addBlock(char* block) noexcept {
     blocks.push_back(block);
+    tail = block;
     lastFill = 0;
   }
 
@@ -80,7 +90,6 @@ class OutputFile {
   BlockPool& pool;
   int descriptor = -1;
   std::vector<char*> blocks;
-  std::size_t lastFill = BlockPool::kBlockSize;  // bytes used in blocks.back(); "full" when there is none
 };
 
 #endif  // VARNOLIX_OUTPUTFILE_H_
