@@ -28,6 +28,7 @@ struct LimitsCase {
   std::size_t budgetBytes;
   std::size_t openFiles;
   bool withHeader;
+  bool keysArriveOverTime = false;  // new keys keep coming, so what a file may hold shrinks while it holds it
 };
 
 void PrintTo(const LimitsCase& c, std::ostream* os) { *os << c.name; }
@@ -48,7 +49,10 @@ TEST_P(OutputSetLimitsTest, EveryLineLandsInOrder) {
   {
     OutputSet outputs(FileIdentity::of(input), header, c.withHeader, OutputLimits{c.budgetBytes, c.openFiles});
     for (int i = 0; i < c.lines; ++i) {
-      const std::string key = "key" + std::to_string(random() % static_cast<unsigned>(c.keys));
+      const auto keysSoFar = c.keysArriveOverTime ? 1 + static_cast<unsigned>(i) * static_cast<unsigned>(c.keys) /
+                                                            static_cast<unsigned>(c.lines)
+                                                  : static_cast<unsigned>(c.keys);
+      const std::string key = "key" + std::to_string(random() % keysSoFar);
       std::string line = key + ";" + std::to_string(i) + ";";
       line.append(random() % c.longestLine, static_cast<char>('a' + i % 26));
       if (expected.count(key) == 0) expected[key] = c.withHeader ? header + "\n" : "";
@@ -72,7 +76,9 @@ INSTANTIATE_TEST_SUITE_P(OutputSet, OutputSetLimitsTest,
                                            LimitsCase{"FewerBlocksAndDescriptors", 300, 20000, 120, 64 * 4096, 3, true},
                                            LimitsCase{"SingleBlockSingleDescriptor", 50, 3000, 300, 4096, 1, false},
                                            LimitsCase{"LinesLongerThanAFileMayHold", 5, 120, 200000, 40 * 4096, 2,
-                                                      true}),
+                                                      true},
+                                           LimitsCase{"KeysArriveWhileFilesHoldBlocks", 400, 80000, 120,
+                                                      std::size_t{96} << 20, 1000, false, true}),
                          testing_support::CaseName());
 
 TEST(OutputSet, ErrorPathWritesWhatWasHandedOver) {
