@@ -19,28 +19,20 @@ CSVReader::CSVReader(const std::string& fileName, std::string separatorText, boo
   if (file.failed()) throw Error(file.failureMessage());
 }
 
-bool CSVReader::hasNext() const noexcept { return !nextLine.empty() || file.failed(); }
-
-void CSVReader::next() {
-  if (file.failed()) throw Error(file.failureMessage());
-  // Copied half by half: readLine() stores a view as two 8-byte halves, and a 16-byte load
-  // of them cannot be forwarded from the store buffer, which stalls every line.
-  currentLine = std::string_view(nextLine.data(), nextLine.size());
-  nextLine = file.atEnd() ? std::string_view() : file.readLine(currentLine);
-}
+void CSVReader::throwReadFailure() const { throw Error(file.failureMessage()); }
 
 std::string CSVReader::getLine() const { return std::string(currentLine); }
 
 std::string CSVReader::getField(int n) const { return std::string(getFieldView(n)); }
 
-std::string_view CSVReader::getFieldView(int n) const {
+std::string_view CSVReader::fieldView(int n) const {
   if (n <= 0) throw Error("field number may not be <= 0");
   if (numFields < n) throw Error("field number out of range");
   const std::string_view line = currentLine;
   // Searches resume one character after the start of the previous occurrence.
   const auto findFrom = [this, line](std::size_t from) {
     if (separator.size() != 1) return line.find(separator, from);
-    if (from >= line.size()) return std::string_view::npos;  // one byte: memchr, the hot path
+    if (from >= line.size()) return std::string_view::npos;  // one byte: memchr
     const void* const hit = std::memchr(line.data() + from, separator[0], line.size() - from);
     return hit == nullptr ? std::string_view::npos
                           : static_cast<std::size_t>(static_cast<const char*>(hit) - line.data());

@@ -2,6 +2,7 @@
 #define VARNOLIX_CSVREADER_H_
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -30,12 +31,18 @@ class CSVReader {
 
   /// Returns true while a further record exists (the lookahead line is not empty), and
   /// also when reading the lookahead failed, so that next() reports the failure.
-  bool hasNext() const noexcept;
+  bool hasNext() const noexcept { return !nextLine.empty() || file.failed(); }
 
   /// Makes the lookahead line current and reads the following line ahead.
   /// Throws Error "Could not read CSV File '<fileName>': <reason>" when reading the
   /// input failed; the lines delivered before stay delivered.
-  void next();
+  void next() {
+    if (file.failed()) throwReadFailure();
+    // Copied half by half: readLine() stores a view as two 8-byte halves, and a 16-byte
+    // load of them cannot be forwarded from the store buffer, which stalls every line.
+    currentLine = std::string_view(nextLine.data(), nextLine.size());
+    nextLine = file.atEnd() ? std::string_view() : file.readLine(currentLine);
+  }
 
   /// Returns a copy of the current line (empty before the first next()).
   std::string getLine() const;
@@ -50,7 +57,15 @@ class CSVReader {
   std::string getField(int n) const;
 
   /// Like getField(), without copying; the view is valid until the next call of next().
-  std::string_view getFieldView(int n) const;
+  std::string_view getFieldView(int n) const {
+    if (n == 1 && separator.size() == 1 && !currentLine.empty()) {  // the usual key, inline in the caller's loop
+      const void* const end = std::memchr(currentLine.data(), separator[0], currentLine.size());
+      return end == nullptr
+                 ? currentLine
+                 : currentLine.substr(0, static_cast<std::size_t>(static_cast<const char*>(end) - currentLine.data()));
+    }
+    return fieldView(n);
+  }
 
   /// Returns the field count fixed at construction: that of the first data line, or of
   /// the header when the file ended right after it without a line feed.
@@ -73,6 +88,9 @@ class CSVReader {
   const FileIdentity& getFileIdentity() const noexcept { return file.identity(); }
 
  private:
+  [[noreturn]] void throwReadFailure() const;
+  std::string_view fieldView(int n) const;
+
   InputFile file;
   std::string_view currentLine;  // views into the file's buffer (see InputFile::readLine)
   std::string_view nextLine;

@@ -70,21 +70,13 @@ bool InputFile::refill(std::string_view& held) {
   }
 }
 
-std::string_view InputFile::readLine(std::string_view& held) {
-  for (;;) {
-    const char* const start = buffer.get() + position;
-    const std::size_t available = filled - position;
-    const void* const lineFeed = available == 0 ? nullptr : std::memchr(start, '\n', available);
-    if (lineFeed != nullptr) {
-      const auto length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start);
-      position += length + 1;
-      return std::string_view(start, length);
-    }
-    if (!refill(held)) {
-      endReached = true;
-      const std::string_view rest(buffer.get() + position, failed() ? 0 : filled - position);
-      position = filled;
-      return rest;
-    }
+std::string_view InputFile::readLineAcrossChunks(std::string_view& held) {
+  std::string_view line;
+  while (refill(held)) {
+    if (takeBufferedLine(line)) return line;
   }
+  endReached = true;
+  const std::string_view rest(buffer.get() + position, failed() ? 0 : filled - position);
+  position = filled;
+  return rest;
 }

@@ -2,6 +2,7 @@
 #define VARNOLIX_INPUTFILE_H_
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -33,7 +34,10 @@ class InputFile {
   /// The line is a view into the file's buffer, valid until the call after next: `held` is
   /// the line returned by the previous call, which the caller may still use; if the buffer
   /// must move, those bytes are copied aside and `held` is pointed at the copy.
-  std::string_view readLine(std::string_view& held);
+  std::string_view readLine(std::string_view& held) {
+    std::string_view line;
+    return takeBufferedLine(line) ? line : readLineAcrossChunks(held);
+  }
 
   /// Returns true once a read ran into the end of the data or failed.
   bool atEnd() const noexcept { return endReached; }
@@ -52,6 +56,21 @@ class InputFile {
   // Keeps the unread bytes, reads the next chunk behind them; returns false at the end of
   // the data or on failure.
   bool refill(std::string_view& held);
+  // readLine() for a line that runs past the bytes in the buffer, or at the end.
+  std::string_view readLineAcrossChunks(std::string_view& held);
+
+  // Takes the next line into `line` if the buffer holds its line feed; the usual case,
+  // kept inline in the caller's loop.
+  bool takeBufferedLine(std::string_view& line) noexcept {
+    const char* const start = buffer.get() + position;
+    const std::size_t available = filled - position;
+    const void* const lineFeed = available == 0 ? nullptr : std::memchr(start, '\n', available);
+    if (lineFeed == nullptr) return false;
+    const auto length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start);
+    position += length + 1;
+    line = std::string_view(start, length);
+    return true;
+  }
 
   const std::string path;
   const int descriptor;
