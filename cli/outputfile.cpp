@@ -16,7 +16,6 @@ std::size_t OutputFile::fill(std::string_view bytes) noexcept {
   const std::size_t count = std::min(bytes.size(), room());
   std::char_traits<char>::copy(tail, bytes.data(), count);
   tail += count;
-  lastFill += count;
   return count;
 }
 
@@ -25,7 +24,7 @@ int OutputFile::writeOut(bool everything) noexcept {
   std::vector<iovec> pieces;
   pieces.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t size = i + 1 == blocks.size() ? lastFill : BlockPool::kBlockSize;
+    const std::size_t size = i + 1 == blocks.size() ? BlockPool::kBlockSize - room() : BlockPool::kBlockSize;
     if (size > 0) pieces.push_back(iovec{blocks[i], size});
   }
   for (std::size_t first = 0; first < pieces.size();) {
@@ -50,7 +49,7 @@ int OutputFile::writeOut(bool everything) noexcept {
   blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(count));
   if (blocks.empty()) {
     tail = nullptr;
-    lastFill = BlockPool::kBlockSize;
+    limit = nullptr;
   }
   return 0;
 }

@@ -31,19 +31,18 @@ class alignas(64) OutputFile {  // a cache line of its own for the fields a line
  private:
   // Next to the key, so that looking a line's file up and appending the line touch one
   // cache line of the file, which matters with tens of thousands of keys.
-  char* tail = nullptr;                          // where the next byte goes in blocks.back()
-  std::size_t lastFill = BlockPool::kBlockSize;  // bytes used in blocks.back(); "full" when there is none
+  char* tail = nullptr;   // where the next byte goes in blocks.back()
+  char* limit = nullptr;  // the end of blocks.back(); no room when there is no block
 
  public:
   /// Appends `line` and a line feed if the last block has room for both; returns whether
   /// it did.
   bool appendIfRoom(std::string_view line) noexcept {
-    if (line.size() >= BlockPool::kBlockSize - lastFill) return false;
+    if (line.size() >= room()) return false;
     char* const at = tail;
     std::char_traits<char>::copy(at, line.data(), line.size());
     at[line.size()] = '\n';
     tail += line.size() + 1;
-    lastFill += line.size() + 1;
     // The next line of this file comes many lines later: fetch where it goes now, so that
     // copying it does not wait for memory.
     __builtin_prefetch(at + line.size() + 64, 1);
@@ -54,17 +53,17 @@ class alignas(64) OutputFile {  // a cache line of its own for the fields a line
   std::size_t fill(std::string_view bytes) noexcept;
 
   /// Bytes the last block still has room for (none when the file holds no block).
-  std::size_t room() const noexcept { return BlockPool::kBlockSize - lastFill; }
+  std::size_t room() const noexcept { return static_cast<std::size_t>(limit - tail); }
 
   std::size_t blockCount() const noexcept { return blocks.size(); }
   std::size_t fullBlocks() const noexcept { return blocks.empty() ? 0 : blocks.size() - (room() > 0 ? 1 : 0); }
-  bool holdsData() const noexcept { return !blocks.empty() && (blocks.size() > 1 || lastFill > 0); }
+  bool holdsData() const noexcept { return !blocks.empty() && (blocks.size() > 1 || room() < BlockPool::kBlockSize); }
 
   /// Adds an empty block as the last one. Requires room() == 0.
   void addBlock(char* block) noexcept {
     blocks.push_back(block);
     tail = block;
-    lastFill = 0;
+    limit = block + BlockPool::kBlockSize;
   }
 
   bool isOpen() const noexcept { return descriptor >= 0; }
