@@ -24,7 +24,7 @@ constexpr std::size_t kMinBlocksPerFile = 4;
 constexpr std::size_t kMaxBlocksPerFile = 16;
 // Up to this many slots (64 KiB) the index stays at most an eighth full, so that a lookup
 // nearly always ends at its first slot: every further probe is a mispredicted branch,
-// once per line (with 100 keys, 7% less time in all). Larger indexes are kept half full.
+// once per line (with 100 keys, 5% less time in all). Larger indexes are kept half full.
 constexpr std::size_t kSparseIndexSlots = 4096;
 // Files looked at for a donor of blocks before giving up.
 constexpr std::size_t kDonorSearch = 64;
