@@ -16,10 +16,15 @@ CSVReader::CSVReader(const std::string& fileName, std::string separatorText, boo
     next();
     numFields = countFields(nextLine);
   }
-  if (file.failed()) throw Error(file.failureMessage());
+  if (file.error() != 0) throwReadFailure();
 }
 
-void CSVReader::throwReadFailure() const { throw Error(file.failureMessage()); }
+void CSVReader::throwReadFailure() const {
+  // A file that gave no data at all is reported as unopenable (a folder, say, opens but
+  // cannot be read).
+  if (!file.gotData()) throw Error("Could not open CSV File '" + file.path() + "'");
+  throw Error("Could not read CSV File '" + file.path() + "': " + std::strerror(file.error()));
+}
 
 std::string CSVReader::getLine() const { return std::string(currentLine); }
 

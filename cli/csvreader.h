@@ -19,7 +19,7 @@
 /// at a time; not copyable.
 class CSVReader {
  public:
-  /// Opens `fileName`, reads the header line when `useHeadLine` is set, reads ahead the
+  /// Opens `fileName`, reads the header line when `withHeadLine` is set, reads ahead the
   /// first data line and fixes the field-count bound (getNumFields()).
   /// Throws Error "Could not open CSV File '<fileName>'" when the file cannot be opened,
   /// is a folder or gives no data because reading it fails, and
@@ -31,13 +31,13 @@ class CSVReader {
 
   /// Returns true while a further record exists (the lookahead line is not empty), and
   /// also when reading the lookahead failed, so that next() reports the failure.
-  bool hasNext() const noexcept { return !nextLine.empty() || file.failed(); }
+  bool hasNext() const noexcept { return !nextLine.empty() || file.error() != 0; }
 
   /// Makes the lookahead line current and reads the following line ahead.
   /// Throws Error "Could not read CSV File '<fileName>': <reason>" when reading the
   /// input failed; the lines delivered before stay delivered.
   void next() {
-    if (file.failed()) throwReadFailure();
+    if (file.error() != 0) throwReadFailure();
     // Copied half by half: readLine() stores a view as two 8-byte halves, and a 16-byte
     // load of them cannot be forwarded from the store buffer, which stalls every line.
     currentLine = std::string_view(nextLine.data(), nextLine.size());

@@ -6,38 +6,36 @@
 
 #include <cerrno>
 #include <cstring>
-
-#include "error.h"
+#include <new>
 
 namespace {
 
 // Large enough that the per-call cost of read() vanishes, small enough to stay in cache.
 constexpr std::size_t kChunkSize = std::size_t{256} * 1024;
 
-int openForReading(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw Error(openFailureMessage(path));
-  return fd;
-}
-
 }  // namespace
 
-std::string openFailureMessage(const std::string& path) { return "Could not open CSV File '" + path + "'"; }
-
-InputFile::InputFile(const std::string& filePath)
-    : path(filePath), descriptor(openForReading(filePath)), buffer(new char[kChunkSize]), capacity(kChunkSize) {
+InputFile::InputFile(const std::string& path)
+    : filePath(path), descriptor(Descriptor::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
   struct stat status {};
-  if (::fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
-    ::close(descriptor);
-    throw Error(openFailureMessage(path));
+  if (!descriptor.isOpen()) {
+    fail(descriptor.error());
+  } else if (::fstat(descriptor.get(), &status) != 0) {
+    fail(errno);
+  } else if (S_ISDIR(status.st_mode)) {
+    fail(EISDIR);
+  } else {
+    fileIdentity = FileIdentity::of(status);
+    buffer.reset(new (std::nothrow) char[kChunkSize]);
+    if (buffer == nullptr) fail(ENOMEM);
+    capacity = kChunkSize;
   }
-  fileIdentity = FileIdentity::of(status);
 }
 
-InputFile::~InputFile() { ::close(descriptor); }
+void InputFile::fail(int errorNumber) noexcept {
+  failure = errorNumber;
+  endReached = true;
+}
 
 bool InputFile::refill(std::string_view& held) {
   if (held.data() >= buffer.get() && held.data() < buffer.get() + capacity) {
@@ -56,7 +54,7 @@ bool InputFile::refill(std::string_view& held) {
   position = 0;
   filled = unread;
   for (;;) {
-    const ssize_t n = ::read(descriptor, buffer.get() + filled, capacity - filled);
+    const ssize_t n = ::read(descriptor.get(), buffer.get() + filled, capacity - filled);
     if (n > 0) {
       filled += static_cast<std::size_t>(n);
       bytesRead += static_cast<unsigned long long>(n);
@@ -64,8 +62,7 @@ bool InputFile::refill(std::string_view& held) {
     }
     if (n == 0) return false;
     if (errno == EINTR) continue;
-    failure =
-        bytesRead == 0 ? openFailureMessage(path) : "Could not read CSV File '" + path + "': " + std::strerror(errno);
+    failure = errno;
     return false;
   }
 }
@@ -76,7 +73,7 @@ std::string_view InputFile::readLineAcrossChunks(std::string_view& held) {
     if (takeBufferedLine(line)) return line;
   }
   endReached = true;
-  const std::string_view rest(buffer.get() + position, failed() ? 0 : filled - position);
+  const std::string_view rest(buffer.get() + position, failure != 0 ? 0 : filled - position);
   position = filled;
   return rest;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "descriptor.h"
 #include "fileidentity.h"
 
 /// A file read line by line through one large buffer, so that reading costs one system
@@ -14,14 +15,14 @@
 ///
 /// End of file behaves like a standard stream's end-of-file flag: it is set only once a
 /// read has run into the end of the data (never right after opening, not even for an
-/// empty file, and not by a line that ends with a line feed). A read error sets it too,
-/// and additionally marks the file failed; the failure is kept for the owner to report.
+/// empty file, and not by a line that ends with a line feed). A failed open or read sets
+/// it too and keeps the errno value in error(); nothing is thrown, the owner reports it.
+/// Not copyable.
 class InputFile {
  public:
-  /// Opens `path` for reading. Throws Error "Could not open CSV File '<path>'" when it
-  /// cannot be opened or names a folder.
+  /// Opens `path` for reading. When it cannot be opened, names a folder or its buffer
+  /// cannot be had, atEnd() is true at once and error() says why.
   explicit InputFile(const std::string& path);
-  ~InputFile();
 
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -29,7 +30,7 @@ class InputFile {
   /// Returns the bytes up to the next line feed, which is consumed and not included; a
   /// carriage return before it is kept. At the end of the data without a line feed, returns
   /// what remains (possibly nothing) and atEnd() becomes true. When reading fails, returns
-  /// an empty line and failed() becomes true. Requires !atEnd().
+  /// an empty line, atEnd() becomes true and error() says why. Requires !atEnd().
   ///
   /// The line is a view into the file's buffer, valid until the call after next: `held` is
   /// the line returned by the previous call, which the caller may still use; if the buffer
@@ -39,15 +40,17 @@ class InputFile {
     return takeBufferedLine(line) ? line : readLineAcrossChunks(held);
   }
 
-  /// Returns true once a read ran into the end of the data or failed.
+  /// Returns true once a read ran into the end of the data, or the open or a read failed.
   bool atEnd() const noexcept { return endReached; }
 
-  /// Returns true once a read failed; failureMessage() then says why.
-  bool failed() const noexcept { return !failure.empty(); }
+  /// Returns 0, or the errno value of the failed open or read.
+  int error() const noexcept { return failure; }
 
-  /// Returns the message to report for the failed read: the open message when the file
-  /// gave no data at all, "Could not read CSV File '<path>': <reason>" otherwise.
-  const std::string& failureMessage() const noexcept { return failure; }
+  /// Returns true once any data has been read.
+  bool gotData() const noexcept { return bytesRead > 0; }
+
+  /// Returns the path the file was opened by.
+  const std::string& path() const noexcept { return filePath; }
 
   /// Returns the identity of the open file.
   const FileIdentity& identity() const noexcept { return fileIdentity; }
@@ -58,6 +61,7 @@ class InputFile {
   bool refill(std::string_view& held);
   // readLine() for a line that runs past the bytes in the buffer, or at the end.
   std::string_view readLineAcrossChunks(std::string_view& held);
+  void fail(int errorNumber) noexcept;
 
   // Takes the next line into `line` if the buffer holds its line feed; the usual case,
   // kept inline in the caller's loop.
@@ -72,20 +76,17 @@ class InputFile {
     return true;
   }
 
-  const std::string path;
-  const int descriptor;
+  const std::string filePath;
+  const Descriptor descriptor;
   FileIdentity fileIdentity;
   std::unique_ptr<char[]> buffer;  // grows only for a line longer than itself
-  std::size_t capacity;
+  std::size_t capacity = 0;
   std::size_t position = 0;  // next unread byte in buffer
   std::size_t filled = 0;    // bytes of buffer holding data
   std::string heldCopy;      // where a held line goes when the buffer moves
   unsigned long long bytesRead = 0;
   bool endReached = false;
-  std::string failure;
+  int failure = 0;
 };
-
-/// Returns the message for an input file that cannot be opened.
-std::string openFailureMessage(const std::string& path);
 
 #endif  // VARNOLIX_INPUTFILE_H_
