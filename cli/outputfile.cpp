@@ -8,7 +8,6 @@
 #include <climits>
 
 OutputFile::~OutputFile() {
-  closeDescriptor();
   for (char* block : blocks) pool.release(block);
 }
 
@@ -19,7 +18,7 @@ std::size_t OutputFile::fill(std::string_view bytes) noexcept {
   return count;
 }
 
-int OutputFile::writeOut(bool everything) noexcept {
+int OutputFile::writeOut(int fd, bool everything) noexcept {
   const std::size_t count = everything || room() == 0 ? blocks.size() : blocks.size() - 1;
   std::vector<iovec> pieces;
   pieces.reserve(count);
@@ -29,7 +28,7 @@ int OutputFile::writeOut(bool everything) noexcept {
   }
   for (std::size_t first = 0; first < pieces.size();) {
     const int batch = static_cast<int>(std::min<std::size_t>(pieces.size() - first, IOV_MAX));
-    ssize_t written = ::writev(descriptor, pieces.data() + first, batch);
+    ssize_t written = ::writev(fd, pieces.data() + first, batch);
     if (written < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -52,13 +51,4 @@ int OutputFile::writeOut(bool everything) noexcept {
     limit = nullptr;
   }
   return 0;
-}
-
-int OutputFile::closeDescriptor() noexcept {
-  if (descriptor < 0) return 0;
-  const int result = ::close(descriptor);
-  descriptor = -1;
-  // After EINTR the descriptor is released on Linux; the data may still have reached the
-  // file, so only a definite failure counts.
-  return result == 0 || errno == EINTR ? 0 : errno;
 }

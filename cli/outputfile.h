@@ -2,24 +2,23 @@
 #define VARNOLIX_OUTPUTFILE_H_
 
 #include <cstddef>
-#include <list>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "blockpool.h"
 
-/// One output file of a grouping run: its key (which is its name), the lines not yet
-/// written, held in blocks of a BlockPool, and, while it holds one, an open descriptor.
+/// One output file of a grouping run: its key (which is its name) and the lines not yet
+/// written, held in blocks of a BlockPool.
 ///
 /// Every block but the last is full. Only mechanics live here; OutputSet decides when to
-/// take blocks, write out and close. Operations that touch the system return 0 or the
-/// errno value of the failure, so the owner can report it or, on its way out after
-/// another failure, ignore it. Owns its descriptor and returns its blocks to the pool;
+/// take blocks and write out, and holds the descriptors. Returns its blocks to the pool;
 /// not copyable.
 class alignas(64) OutputFile {  // a cache line of its own for the fields a line touches
  public:
-  OutputFile(std::string name, BlockPool& blockPool) : key(std::move(name)), pool(blockPool) {}
+  /// `fileNumber` is the file's place in the order its owner created files.
+  OutputFile(std::string name, std::size_t fileNumber, BlockPool& blockPool)
+      : key(std::move(name)), number(fileNumber), pool(blockPool) {}
   ~OutputFile();
 
   OutputFile(const OutputFile&) = delete;
@@ -35,6 +34,9 @@ class alignas(64) OutputFile {  // a cache line of its own for the fields a line
   char* limit = nullptr;  // the end of blocks.back(); no room when there is no block
 
  public:
+  /// The file's place in creation order, which numbers it for the owner's bookkeeping.
+  const std::size_t number;
+
   /// Appends `line` and a line feed if the last block has room for both; returns whether
   /// it did.
   bool appendIfRoom(std::string_view line) noexcept {
@@ -66,27 +68,14 @@ class alignas(64) OutputFile {  // a cache line of its own for the fields a line
     limit = block + BlockPool::kBlockSize;
   }
 
-  bool isOpen() const noexcept { return descriptor >= 0; }
-
-  /// Takes ownership of the open descriptor `fd`. Requires !isOpen().
-  void adopt(int fd) noexcept { descriptor = fd; }
-
   /// Writes the full blocks (and, with `everything`, the partly filled last one too) to
-  /// the descriptor and returns them to the pool; a partly filled block that stays
-  /// becomes the only one. Requires isOpen(). Returns 0 or the errno value of the failed
-  /// write (the blocks are then kept).
-  int writeOut(bool everything) noexcept;
-
-  /// Closes the descriptor (the blocks stay). Returns 0 or the errno value of a failed
-  /// close, which can report a write that failed late (disk full, I/O error).
-  int closeDescriptor() noexcept;
-
-  /// Where this file stands in its owner's list of open descriptors.
-  std::list<OutputFile*>::iterator openPosition;
+  /// the open descriptor `fd` and returns them to the pool; a partly filled block that
+  /// stays becomes the only one. Returns 0 or the errno value of the failed write (the
+  /// blocks are then kept).
+  int writeOut(int fd, bool everything) noexcept;
 
  private:
   BlockPool& pool;
-  int descriptor = -1;
   std::vector<char*> blocks;
 };
 

@@ -1,0 +1,143 @@
+// The key index alone: every added key is found and no other, while the table grows from
+// sparse to dense, for keys of every length the comparison treats apart, bytes above 0x7F,
+// and hashes injected to collide.
+
+#include "keyindex.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+struct Named {
+  std::string key;
+};
+
+// Every key of one length collides, so key comparison alone tells them apart.
+struct LengthHash {
+  std::uint64_t operator()(std::string_view key) const noexcept { return key.size(); }
+};
+
+// Every key collides: one probe chain through the whole table.
+struct ConstantHash {
+  std::uint64_t operator()(std::string_view) const noexcept { return 7; }
+};
+
+using Keys = std::vector<std::string>;
+
+// Keys whose lookups can only fail if the index is wrong: a key, then the same key with one
+// byte changed, one byte more or one byte less.
+Keys lookalikes(const Keys& added) {
+  const std::set<std::string> present(added.begin(), added.end());
+  Keys absent;
+  for (const std::string& key : added) {
+    std::string changed = key;
+    if (!changed.empty()) changed.back() = static_cast<char>(changed.back() ^ 0x01);
+    for (const std::string& candidate : {changed, key + "\x80", key.substr(0, key.empty() ? 0 : key.size() - 1)}) {
+      if (present.count(candidate) == 0) absent.push_back(candidate);
+    }
+  }
+  return absent;
+}
+
+template <class Hash>
+std::size_t distinctHashes(const Keys& keys) {
+  std::set<std::uint64_t> hashes;
+  for (const std::string& key : keys) hashes.insert(Hash()(key));
+  return hashes.size();
+}
+
+// Adds `keys` one by one, checking after each doubling that every key added so far is
+// found as itself and that no lookalike is found.
+template <class Hash>
+void addAndFind(const Keys& keys) {
+  std::deque<Named> values;  // stable addresses
+  KeyIndex<Named, Hash> index;
+  const Keys absent = lookalikes(keys);
+  for (std::size_t added = 0; added < keys.size(); ++added) {
+    ASSERT_EQ(index.find(keys[added]), nullptr) << "found before it was added: " << keys[added];
+    values.push_back(Named{keys[added]});
+    index.add(values.back());
+    if ((added & (added + 1)) != 0 && added + 1 != keys.size()) continue;  // check at 2^n - 1 and at the end
+    for (std::size_t i = 0; i <= added; ++i) ASSERT_EQ(index.find(keys[i]), &values[i]) << keys[i];
+  }
+  EXPECT_EQ(index.size(), keys.size());
+  for (const std::string& key : absent) EXPECT_EQ(index.find(key), nullptr) << "found: " << key;
+}
+
+Keys numberedKeys(int count) {
+  Keys keys;
+  for (int i = 0; i < count; ++i) keys.push_back("key" + std::to_string(i));
+  return keys;
+}
+
+// For each length from 0 to 20, a key and its variants with one byte changed, so that the
+// comparison of every length and every position is exercised.
+Keys everyLengthAndPosition() {
+  Keys keys;
+  for (std::size_t length = 0; length <= 20; ++length) {
+    const std::string base(length, 'a');
+    keys.push_back(base);
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string variant = base;
+      variant[at] = 'b';
+      keys.push_back(variant);
+    }
+  }
+  return keys;
+}
+
+Keys highBytes() {
+  Keys keys;
+  for (int byte = 0x7F; byte <= 0xFF; ++byte) {
+    keys.push_back(std::string(1, static_cast<char>(byte)));
+    keys.push_back("k" + std::string(6, static_cast<char>(byte)) + "\xe4\xf6");
+  }
+  return keys;
+}
+
+struct IndexCase {
+  const char* name;
+  Keys keys;
+  void (*check)(const Keys&);
+  std::size_t (*hashes)(const Keys&);
+  bool collide;  // whether the hash must map some of the keys to one value
+};
+
+void PrintTo(const IndexCase& c, std::ostream* os) { *os << c.name; }
+
+class KeyIndexTest : public ::testing::TestWithParam<IndexCase> {};
+
+TEST_P(KeyIndexTest, FindsEveryAddedKeyAndNoOther) {
+  const IndexCase& c = GetParam();
+  if (c.collide) {
+    EXPECT_LT(c.hashes(c.keys), c.keys.size()) << "the injected hash must make keys collide";
+  } else {
+    EXPECT_EQ(c.hashes(c.keys), c.keys.size()) << "the default hash should tell these keys apart";
+  }
+  c.check(c.keys);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KeyIndex, KeyIndexTest,
+    ::testing::Values(
+        // Sparse while small, then half full: crosses every growth step.
+        IndexCase{"GrowsFromSparseToDense", numberedKeys(20000), addAndFind<KeyHash>, distinctHashes<KeyHash>, false},
+        IndexCase{"EveryLengthUpTo20", everyLengthAndPosition(), addAndFind<KeyHash>, distinctHashes<KeyHash>, false},
+        IndexCase{"EveryLengthUpTo20Colliding", everyLengthAndPosition(), addAndFind<LengthHash>,
+                  distinctHashes<LengthHash>, true},
+        IndexCase{"BytesAbove0x7F", highBytes(), addAndFind<KeyHash>, distinctHashes<KeyHash>, false},
+        IndexCase{"BytesAbove0x7FColliding", highBytes(), addAndFind<LengthHash>, distinctHashes<LengthHash>, true},
+        IndexCase{"AllInOneProbeChain", numberedKeys(600), addAndFind<ConstantHash>, distinctHashes<ConstantHash>,
+                  true}),
+    testing_support::CaseName());
+
+}  // namespace
