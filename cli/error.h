@@ -10,7 +10,7 @@
 /// program's entry catches it, prints getMessage() and exits with status 1.
 class Error : public std::exception {
  public:
-  /// Stores a copy of `message`. A failure while copying (out of memory) ends the
+  /// Stores a copy of `text`. A failure while copying (out of memory) ends the
   /// program: no exception leaves the constructor.
   explicit Error(const std::string& text) noexcept;
   Error(const Error&) = default;

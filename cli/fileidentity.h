@@ -19,7 +19,6 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity& a, const FileIdentity& b) noexcept {
     return a.device == b.device && a.inode == b.inode;
   }
-  friend bool operator!=(const FileIdentity& a, const FileIdentity& b) noexcept { return !(a == b); }
 };
 
 /// Hash for unordered containers keyed by FileIdentity.

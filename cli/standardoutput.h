@@ -71,9 +71,6 @@ class StandardOutput {
   /// Hands everything buffered to the descriptor.
   void flush() noexcept;
 
-  /// Returns true once a write to the descriptor failed; later text is dropped.
-  bool failed() const noexcept { return broken; }
-
   /// Returns true when the descriptor is the null device, so that writers may skip
   /// composing text that nobody can ever read.
   bool discardsEverything() const noexcept { return nullDevice; }

@@ -157,7 +157,7 @@ TEST_P(OpenFileLimitTest, EveryLineLandsWhateverTheLimit) {
   options.openFileLimit = GetParam();
   const auto result = runVarnolix(dir.path(), options);
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_TRUE(regularFiles(dir.path()) == files);
+  EXPECT_EQ(regularFiles(dir.path()), files);
   std::string closing = std::to_string(files.size()) + "\n";
   for (std::size_t i = 0; i < files.size(); ++i) closing += "clozing\n";
   ASSERT_GE(result.standardOutput.size(), closing.size());
@@ -186,7 +186,7 @@ TEST_P(FailingStdoutTest, GroupingCompletesWithTheUsualStatus) {
   const auto result = runVarnolix(dir.path(), options);
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_TRUE(regularFiles(dir.path()) == files);
+  EXPECT_EQ(regularFiles(dir.path()), files);
 
   TempDir empty;  // the error path keeps its status too
   const auto missing = runVarnolix(empty.path(), options);
@@ -209,7 +209,7 @@ TEST(Faults, PipeClosedByHeadAfterOneLine) {
   const std::string command = "set -o pipefail; cd '" + dir.path() + "' && '" VARNOLIX_PROGRAM "' | head -1 >/dev/null";
   const int status = std::system(("bash -c \"" + command + "\"").c_str());
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-  EXPECT_TRUE(regularFiles(dir.path()) == files);
+  EXPECT_EQ(regularFiles(dir.path()), files);
 }
 
 // --- Failing output and input files ------------------------------------------------
@@ -264,8 +264,7 @@ TEST(Faults, ReadErrorAfterDataIsReportedAndReadLinesLand) {
     EXPECT_EQ(content, files.at(name).substr(0, content.size())) << name;
     linesWritten += static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n'));
   }
-  EXPECT_GE(linesWritten * 10,
-            static_cast<std::size_t>(std::count(input.begin(), input.begin() + kFailAfter, '\n')) * 10);
+  EXPECT_GE(linesWritten, static_cast<std::size_t>(std::count(input.begin(), input.begin() + kFailAfter, '\n')));
   EXPECT_LT(linesWritten, static_cast<std::size_t>(std::count(input.begin(), input.end(), '\n')));
 }
 

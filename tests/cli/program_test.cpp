@@ -120,7 +120,7 @@ TEST(Varnolix, MatchesAReferenceGroupingOnGeneratedInput) {
   const auto result = runVarnolix(dir.path());
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_TRUE(result.standardOutput == expectedOutput) << "standard output differs";
-  EXPECT_TRUE(regularFiles(dir.path()) == expectedFiles) << "output files differ";
+  EXPECT_EQ(regularFiles(dir.path()), expectedFiles);
 }
 
 }  // namespace
