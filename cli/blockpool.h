@@ -23,9 +23,10 @@ class BlockPool {
   BlockPool& operator=(const BlockPool&) = delete;
 
   /// Returns a block of kBlockSize bytes, or null when the limit is handed out.
+  /// Throws std::bad_alloc when memory for more blocks runs out.
   char* acquire();
 
-  /// Takes back a block that acquire() handed out.
+  /// Takes back a block that acquire() handed out. Never allocates.
   void release(char* block) noexcept { free.push_back(block); }
 
  private:

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "interruption.h"
+
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
   if (this != &other) {
     close();
@@ -18,7 +20,7 @@ Descriptor Descriptor::open(const char* path, int flags) noexcept {
   int opened;
   do {
     opened = ::open(path, flags, 0666);
-  } while (opened < 0 && errno == EINTR);
+  } while (opened < 0 && errno == EINTR && !interruption::stopRequested());
   Descriptor result(opened);
   if (opened < 0) result.openError = errno;
   return result;

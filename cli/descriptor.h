@@ -25,8 +25,8 @@ class Descriptor {
   Descriptor& operator=(const Descriptor&) = delete;
 
   /// Opens `path` with `flags` (mode 0666 when it creates a file), calling open() again when
-  /// a signal interrupts it. Never throws: on failure the result holds no descriptor and
-  /// error() says why.
+  /// a signal interrupts it, unless the program was asked to stop (error() is then EINTR).
+  /// Never throws: on failure the result holds no descriptor and error() says why.
   static Descriptor open(const char* path, int flags) noexcept;
 
   bool isOpen() const noexcept { return fd >= 0; }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <new>
 
+#include "interruption.h"
+
 namespace {
 
 // Large enough that the per-call cost of read() vanishes, small enough to stay in cache.
@@ -18,7 +20,9 @@ constexpr std::size_t kChunkSize = std::size_t{256} * 1024;
 InputFile::InputFile(const std::string& path)
     : filePath(path), descriptor(Descriptor::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
   struct stat status {};
-  if (!descriptor.isOpen()) {
+  if (!descriptor.isOpen() && descriptor.error() == EINTR) {
+    endReached = true;  // asked to stop while waiting to open (a FIFO without a writer): no data
+  } else if (!descriptor.isOpen()) {
     fail(descriptor.error());
   } else if (::fstat(descriptor.get(), &status) != 0) {
     fail(errno);
@@ -38,19 +42,23 @@ void InputFile::fail(int errorNumber) noexcept {
 }
 
 bool InputFile::refill(std::string_view& held) {
-  if (held.data() >= buffer.get() && held.data() < buffer.get() + capacity) {
-    heldCopy.assign(held.data(), held.size());
-    held = heldCopy;
-  }
   const std::size_t unread = filled - position;
-  if (unread == capacity) {  // one line fills the whole buffer: make room for more of it
-    std::unique_ptr<char[]> larger(new char[2 * capacity]);
-    std::memcpy(larger.get(), buffer.get(), unread);
-    buffer = std::move(larger);
-    capacity *= 2;
-  } else if (unread > 0) {
-    std::memmove(buffer.get(), buffer.get() + position, unread);
+  try {
+    if (held.data() >= buffer.get() && held.data() < buffer.get() + capacity) {
+      heldCopy.assign(held.data(), held.size());
+      held = heldCopy;
+    }
+    if (unread == capacity) {  // one line fills the whole buffer: make room for more of it
+      std::unique_ptr<char[]> larger(new char[2 * capacity]);
+      std::memcpy(larger.get(), buffer.get(), unread);
+      buffer = std::move(larger);
+      capacity *= 2;
+    }
+  } catch (const std::bad_alloc&) {
+    failure = ENOMEM;
+    return false;
   }
+  if (unread > 0 && position > 0) std::memmove(buffer.get(), buffer.get() + position, unread);
   position = 0;
   filled = unread;
   for (;;) {
@@ -61,7 +69,13 @@ bool InputFile::refill(std::string_view& held) {
       return true;
     }
     if (n == 0) return false;
-    if (errno == EINTR) continue;
+    if (errno == EINTR && !interruption::stopRequested()) continue;
+    if (errno == EINTR) {
+      // Asked to stop while waiting for data (a FIFO): the data ends here, without the line
+      // in progress.
+      filled = 0;
+      return false;
+    }
     failure = errno;
     return false;
   }

@@ -17,6 +17,8 @@
 /// read has run into the end of the data (never right after opening, not even for an
 /// empty file, and not by a line that ends with a line feed). A failed open or read sets
 /// it too and keeps the errno value in error(); nothing is thrown, the owner reports it.
+/// A lack of memory for a long line is a failed read (ENOMEM). When the program is asked
+/// to stop while waiting for data (a FIFO), the data ends there, without error.
 /// Not copyable.
 class InputFile {
  public:

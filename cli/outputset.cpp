@@ -1,8 +1,9 @@
 #include "outputset.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <iterator>
+#include <new>
 
 #include "error.h"
 
@@ -34,31 +35,35 @@ std::size_t blocksPerFile(std::size_t fileCount) {
 
 }  // namespace
 
-OutputSet::OutputSet(const FileIdentity& inputFile, std::string header, bool withHeader, OutputLimits limits)
+OutputSet::OutputSet(const FileIdentity& inputFile, const std::optional<FileIdentity>& standardOutput,
+                     std::string header, bool withHeader, OutputLimits limits)
     : headLine(std::move(header)),
       writeHeadLine(withHeader),
       pool(std::max<std::size_t>(1, limits.bufferBytes / BlockPool::kBlockSize)),
       descriptors(limits.openFiles),
-      creator(inputFile) {}
+      creator(inputFile, standardOutput) {}
 
 OutputSet::~OutputSet() {
-  // Failures are ignored here: an Error is already on its way, and this is the last
-  // chance to get the lines handed over so far into their files.
-  for (const auto& file : files) {
-    if (!file->holdsData()) continue;
-    const int fd = descriptors.use(file->number);
-    if (fd >= 0) file->writeOut(fd, true);
-  }
+  // An Error is on its way: this is the last chance to get the lines handed over so far
+  // into their files.
+  for (const auto& file : files) writeOutWholeLines(*file);
 }
 
-std::vector<OutputFile*> OutputSet::inKeyOrder() const {
-  std::vector<OutputFile*> ordered;
-  ordered.reserve(files.size());
-  std::transform(files.begin(), files.end(), std::back_inserter(ordered),
-                 [](const std::unique_ptr<OutputFile>& file) { return file.get(); });
+void OutputSet::writeOutWholeLines(OutputFile& file) noexcept {
+  if (file.hasFailed()) return;  // cut back when it failed
+  file.dropPartialLine();
+  if (!file.holdsData() && !file.endsMidLine()) return;
+  const int fd = descriptors.use(file.number);
+  if (fd < 0) return;
+  if (file.holdsData() && file.writeOut(fd, true) == 0) return;
+  file.cutBackToWholeLines(fd);
+}
+
+const std::vector<std::unique_ptr<OutputFile>>& OutputSet::inKeyOrder() {
   // std::string compares its bytes as unsigned char, and a prefix first.
-  std::sort(ordered.begin(), ordered.end(), [](const OutputFile* a, const OutputFile* b) { return a->key < b->key; });
-  return ordered;
+  std::sort(files.begin(), files.end(),
+            [](const std::unique_ptr<OutputFile>& a, const std::unique_ptr<OutputFile>& b) { return a->key < b->key; });
+  return files;
 }
 
 void OutputSet::close(OutputFile& file) {
@@ -66,18 +71,38 @@ void OutputSet::close(OutputFile& file) {
   if (const int error = descriptors.close(file.number)) throw writeError(file.key, error);
 }
 
+void OutputSet::closeAll() {
+  for (const auto& file : files) close(*file);
+}
+
 OutputFile& OutputSet::create(std::string_view key) {
-  files.push_back(std::make_unique<OutputFile>(std::string(key), files.size(), pool));
+  try {
+    files.push_back(std::make_unique<OutputFile>(std::string(key), files.size(), pool));
+  } catch (const std::bad_alloc&) {
+    throw writeError(std::string(key), ENOMEM);
+  }
   OutputFile& created = *files.back();
   try {
     descriptors.add(created.number, created.key, creator.create(created.key, descriptors));
+    index.add(created);
+  } catch (const std::bad_alloc&) {
+    throw writeError(created.key, ENOMEM);
   } catch (...) {
     files.pop_back();
     throw;
   }
-  index.add(created);
   if (writeHeadLine) append(created, headLine);
   return created;
+}
+
+void OutputSet::appendAcrossBlocks(OutputFile& file, std::string_view line) {
+  try {
+    copyIn(file, line);
+    copyIn(file, std::string_view("\n", 1));
+  } catch (const std::bad_alloc&) {
+    // What was copied of the line is dropped on the way out: files hold whole lines.
+    throw writeError(file.key, ENOMEM);
+  }
 }
 
 void OutputSet::copyIn(OutputFile& file, std::string_view bytes) {
@@ -122,6 +147,13 @@ OutputFile* OutputSet::findDonor(const OutputFile& needy) {
 void OutputSet::writeOut(OutputFile& file, bool everything) {
   if (!file.holdsData() || (!everything && file.fullBlocks() == 0)) return;
   const int fd = descriptors.use(file.number);
-  if (fd < 0) throw writeError(file.key, -fd);
-  if (const int error = file.writeOut(fd, everything)) throw writeError(file.key, error);
+  if (fd < 0) {
+    file.markFailed();
+    throw writeError(file.key, -fd);
+  }
+  if (const int error = file.writeOut(fd, everything)) {
+    file.cutBackToWholeLines(fd);
+    file.markFailed();
+    throw writeError(file.key, error);
+  }
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,17 +34,22 @@ struct OutputLimits {
 ///   so any number of keys works within the process's open-file limit.
 /// - Memory stays bounded: lines wait in blocks of one pool with a fixed budget, and are
 ///   written out in whole blocks, never with a system call per line.
-/// - Destruction writes out every file, ignoring failures: on the way out after an Error,
-///   every line handed over before it is in its file.
+/// - Every file holds whole lines whenever this set gives it up: closed, or destroyed on
+///   the way out after an Error (which writes out every line handed over, ignoring
+///   failures). A file whose write fails is cut back to its last line feed and never
+///   written again.
 ///
 /// Failures are reported as Error: SafeFileCreator's refusals when a file cannot be
 /// created, "Could not write output file '<key>': <reason>" when writing, reopening or
-/// closing it fails. Not copyable.
+/// closing it fails, or memory for a new key or a line runs out ("Cannot allocate
+/// memory"). Not copyable.
 class OutputSet {
  public:
-  /// `inputFile` is the file being read, which is never written; every new file begins
-  /// with `header` and a line feed when `withHeader` is set.
-  OutputSet(const FileIdentity& inputFile, std::string header, bool withHeader, OutputLimits limits = OutputLimits());
+  /// `inputFile` is the file being read and `standardOutput` the file the narration goes
+  /// to, if it is one: neither is ever written. Every new file begins with `header` and a
+  /// line feed when `withHeader` is set.
+  OutputSet(const FileIdentity& inputFile, const std::optional<FileIdentity>& standardOutput, std::string header,
+            bool withHeader, OutputLimits limits = OutputLimits());
   ~OutputSet();
 
   OutputSet(const OutputSet&) = delete;
@@ -61,25 +67,32 @@ class OutputSet {
   }
 
   /// Appends `line` and a line feed to `file`, which must belong to this set.
-  /// Throws Error when writing buffered lines out fails.
+  /// Throws Error when writing buffered lines out fails or memory runs out; the line is
+  /// then not in the file.
   void append(OutputFile& file, std::string_view line) {
-    if (!file.appendIfRoom(line)) {
-      copyIn(file, line);
-      copyIn(file, std::string_view("\n", 1));
-    }
+    if (!file.appendIfRoom(line)) appendAcrossBlocks(file, line);
   }
 
   /// Returns the number of files (distinct keys) created so far.
   std::size_t size() const noexcept { return files.size(); }
 
-  /// Returns the files in ascending key order (bytes compared as unsigned values).
-  std::vector<OutputFile*> inKeyOrder() const;
+  /// Returns the files in ascending key order (bytes compared as unsigned values). Sorts in
+  /// place, allocating nothing.
+  const std::vector<std::unique_ptr<OutputFile>>& inKeyOrder();
 
   /// Writes out what `file` still buffers and closes it. Throws Error on failure.
   void close(OutputFile& file);
 
+  /// Writes out and closes every file, in no particular order. Throws Error at the first
+  /// failure; destruction then writes out the others.
+  void closeAll();
+
  private:
   OutputFile& create(std::string_view key);
+  void appendAcrossBlocks(OutputFile& file, std::string_view line);
+  // Writes out what `file` buffers up to its last line feed and cuts it back to whole
+  // lines if that fails; for the way out, where nothing may throw.
+  void writeOutWholeLines(OutputFile& file) noexcept;
   void copyIn(OutputFile& file, std::string_view bytes);
   // Gives `file`, whose blocks are all full, an empty block.
   void provideBlock(OutputFile& file);

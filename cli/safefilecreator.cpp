@@ -15,7 +15,9 @@ namespace {
 const char kNotPlainFileName[] = "not a plain file name";
 const char kNotRegularFile[] = "not a regular file";
 const char kInputFile[] = "it is the input file";
+const char kStandardOutput[] = "it is standard output";
 const char kSameFileAs[] = "it is the same file as '";
+const char kOwnedByAnotherUser[] = "owned by another user in a shared folder";
 
 // O_NOFOLLOW and O_NONBLOCK: an entry that appears between a look and the open is
 // neither followed nor waited on.
@@ -32,7 +34,14 @@ bool isPlainFileName(std::string_view key) {
 
 }  // namespace
 
-SafeFileCreator::SafeFileCreator(const FileIdentity& input) : inputFile(input) {}
+SafeFileCreator::SafeFileCreator(const FileIdentity& input, const std::optional<FileIdentity>& standardOutput)
+    : inputFile(input), narrationFile(standardOutput), user(::geteuid()) {
+  struct stat folder {};
+  if (::stat(".", &folder) == 0) {
+    sharedFolder = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    folderOwner = folder.st_uid;
+  }
+}
 
 Descriptor SafeFileCreator::create(const std::string& key, OpenFileCache& descriptors) {
   if (!isPlainFileName(key)) throw refusal(key, kNotPlainFileName);
@@ -65,6 +74,8 @@ void SafeFileCreator::refuseIfUnsafe(const std::string& key, const struct stat& 
   if (!S_ISREG(status.st_mode)) throw refusal(key, kNotRegularFile);
   const FileIdentity identity = FileIdentity::of(status);
   if (identity == inputFile) throw refusal(key, kInputFile);
+  if (identity == narrationFile) throw refusal(key, kStandardOutput);
   const auto owner = createdFiles.find(identity);
   if (owner != createdFiles.end()) throw refusal(key, kSameFileAs + owner->second + "'");
+  if (sharedFolder && status.st_uid != user && status.st_uid != folderOwner) throw refusal(key, kOwnedByAnotherUser);
 }

@@ -1,6 +1,9 @@
 #ifndef VARNOLIX_SAFEFILECREATOR_H_
 #define VARNOLIX_SAFEFILECREATOR_H_
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -17,15 +20,20 @@
 ///   - "not a regular file": an existing symbolic link, folder, FIFO, socket or device,
 ///     which is neither followed nor waited on;
 ///   - "it is the input file": the file being read, under any name (a hard link);
+///   - "it is standard output": the file the narration goes to (varnolix > key);
 ///   - "it is the same file as '<first key>'": a file this run already writes under another
 ///     key (hard links, or names a case-insensitive file system folds together);
+///   - "owned by another user in a shared folder": in a sticky, world-writable folder such
+///     as /tmp, an existing file whose owner is neither this user nor the folder's owner
+///     (whatever fs.protected_regular says: another user's file is not ours to fill);
 ///   - or cannot be created, with the system's reason ("Permission denied", ...).
 /// Nothing is truncated before every check has passed, on the descriptor actually opened.
 /// Not copyable.
 class SafeFileCreator {
  public:
-  /// `input` is the file being read.
-  explicit SafeFileCreator(const FileIdentity& input);
+  /// `input` is the file being read, `standardOutput` the file the narration goes to, if
+  /// it is one. Looks at the current folder once, to tell whether it is shared.
+  SafeFileCreator(const FileIdentity& input, const std::optional<FileIdentity>& standardOutput);
 
   SafeFileCreator(const SafeFileCreator&) = delete;
   SafeFileCreator& operator=(const SafeFileCreator&) = delete;
@@ -39,6 +47,10 @@ class SafeFileCreator {
   void refuseIfUnsafe(const std::string& key, const struct stat& status) const;
 
   const FileIdentity inputFile;
+  const std::optional<FileIdentity> narrationFile;
+  const uid_t user;
+  bool sharedFolder = false;  // sticky and world-writable
+  uid_t folderOwner = 0;
   std::unordered_map<FileIdentity, std::string, FileIdentityHash> createdFiles;  // file -> its key
 };
 

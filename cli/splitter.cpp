@@ -3,6 +3,8 @@
 #include <string_view>
 #include <utility>
 
+#include "error.h"
+#include "interruption.h"
 #include "outputset.h"
 
 namespace {
@@ -17,11 +19,24 @@ Splitter::Splitter(CSVReader* ownedReader, StandardOutput& narrateTo) : reader(o
 Splitter::~Splitter() { delete reader; }
 
 void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
-  OutputSet outputs(reader->getFileIdentity(), reader->hasHeadLine() ? reader->getHeadLine() : std::string(),
-                    reader->hasHeadLine());
+  OutputSet outputs(reader->getFileIdentity(), narration.fileIdentity(),
+                    reader->hasHeadLine() ? reader->getHeadLine() : std::string(), reader->hasHeadLine());
+  try {
+    groupRecords(outputs, fieldNumber);
+  } catch (const Error&) {
+    // Decided before the files are written out on the way: a signal from now on does not
+    // change how the run ends.
+    interruption::errorFirst();
+    throw;
+  }
+}
+
+void Splitter::groupRecords(OutputSet& outputs, int fieldNumber) {
   // Composing narration for the null device is most of the work on a fast disk.
   const bool narrate = !narration.discardsEverything();
-  while (reader->hasNext()) {
+  // A stop is looked at between records only, so that a record's echo, its "appending:"
+  // and its append happen together or not at all.
+  while (!interruption::stopRequested() && reader->hasNext()) {
     reader->next();
     const std::string_view key = reader->getFieldView(fieldNumber);
     const std::string_view line = reader->getLineView();
@@ -39,9 +54,14 @@ void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
     }
     outputs.append(*output, line);
   }
+  if (interruption::stopRequested()) {
+    // Every line narrated so far goes into its file; nothing more is narrated.
+    outputs.closeAll();
+    return;
+  }
   narration.writeLine(std::to_string(outputs.size()));
   narration.flush();
-  for (OutputFile* output : outputs.inKeyOrder()) {
+  for (const auto& output : outputs.inKeyOrder()) {
     narration.writeLine("clozing");
     outputs.close(*output);
   }

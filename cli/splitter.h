@@ -4,6 +4,7 @@
 #include <string>
 
 #include "csvreader.h"
+#include "outputset.h"
 #include "standardoutput.h"
 
 /// Groups the records of a CSVReader into output files named by one field of each
@@ -34,10 +35,17 @@ class Splitter {
   /// Throws Error when a field cannot be taken (the record is then neither echoed nor
   /// written), when a key's file cannot be created (the record has been echoed, not
   /// written) or written, and when reading the input fails. Every line handed over before
-  /// the Error is in its file, and every file is closed.
+  /// the Error is in its file, unless writing it failed, and every file is closed holding
+  /// whole lines.
+  ///
+  /// When the program is asked to stop (see interruption.h), stops between two records,
+  /// writes every line narrated so far into its file, closes the files and returns without
+  /// narrating more: no key count, no "clozing".
   void split(int fieldNumber, const std::string& unused);
 
  private:
+  void groupRecords(OutputSet& outputs, int fieldNumber);
+
   CSVReader* reader;
   StandardOutput& narration;
 };

@@ -3,15 +3,19 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string_view>
+
+#include "fileidentity.h"
 
 /// The narration channel: text buffered in one large block and written to a descriptor
 /// (standard output for the program) a block at a time.
 ///
 /// Narration is a courtesy, never the product: when the descriptor fails (a closed pipe,
-/// a full disk, a closed descriptor) the failure is remembered, further text is dropped,
-/// and nothing is thrown, so the grouping goes on and its result stays what it would
-/// have been. Not copyable.
+/// a full disk, the file-size limit, a closed descriptor) the failure is remembered,
+/// further text is dropped, and nothing is thrown, so the grouping goes on and its result
+/// stays what it would have been. Once the program is asked to stop, nothing waits on a
+/// reader that does not read: what cannot go out at once is dropped. Not copyable.
 class StandardOutput {
  public:
   /// Writes to descriptor `fd`, which the caller keeps open and owns.
@@ -75,6 +79,10 @@ class StandardOutput {
   /// composing text that nobody can ever read.
   bool discardsEverything() const noexcept { return nullDevice; }
 
+  /// Returns the identity of the file written to when it is a regular file or a FIFO,
+  /// which the run must then never read or write as one of its own files.
+  const std::optional<FileIdentity>& fileIdentity() const noexcept { return file; }
+
  private:
   void writeSlow(std::string_view text);
   void writeThrough(const char* data, std::size_t size) noexcept;
@@ -84,7 +92,8 @@ class StandardOutput {
   const std::unique_ptr<char[]> buffer;
   std::size_t used = 0;
   bool broken = false;
-  const bool nullDevice;
+  bool nullDevice = false;
+  std::optional<FileIdentity> file;
 };
 
 #endif  // VARNOLIX_STANDARDOUTPUT_H_

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <csignal>
+#include <optional>
 #include <string>
 
 #include "error.h"
+#include "fileidentity.h"
+#include "interruption.h"
 #include "splitter.h"
 #include "standardoutput.h"
 
@@ -32,22 +34,38 @@ void occupyClosedStandardDescriptors() {
   }
 }
 
+// Narration written into the input would be read back as input (varnolix >> test.csv):
+// refused before anything is opened. The message goes to standard error, the one message
+// that does, since standard output is the input; and not even there if that is the input
+// too. Returns true when refused.
+bool refuseInputAsStandardOutput(const StandardOutput& narration) {
+  const std::optional<FileIdentity> input = FileIdentity::ofPath(kInputFileName.c_str());
+  if (!input || !(input == narration.fileIdentity())) return false;
+  if (!(FileIdentity::ofDescriptor(STDERR_FILENO) == input)) {
+    const std::string message = "Could not open CSV File '" + kInputFileName + "': it is standard output\n";
+    (void)!::write(STDERR_FILENO, message.data(), message.size());
+  }
+  return true;
+}
+
 }  // namespace
 
 int main() {
-  // A reader of the narration that goes away (varnolix | head -1) must not stop the
-  // grouping: writes then fail with EPIPE, which the narration tolerates.
-  std::signal(SIGPIPE, SIG_IGN);
+  interruption::install();
   occupyClosedStandardDescriptors();
   StandardOutput& narration = StandardOutput::process();
+  if (refuseInputAsStandardOutput(narration)) return 1;
+  int status = 0;
   try {
     Splitter splitter(kInputFileName, kSeparator, kFirstLineIsHeader, narration);
     splitter.split(kFieldNumber, "");
   } catch (const Error& error) {
+    interruption::errorFirst();
     narration.writeLine(error.getMessage());
-    narration.flush();
-    return 1;
+    status = 1;
   }
   narration.flush();
-  return 0;
+  // A stop asked before any Error ends the program by that signal, after the write-out.
+  if (const int signal = interruption::endingSignal()) interruption::endBySignal(signal);
+  return status;
 }

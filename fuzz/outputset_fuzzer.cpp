@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     struct stat input {};
     if (::stat(".", &input) != 0) broken("cannot stat the case folder");
-    OutputSet outputs(FileIdentity::of(input), "", false, limits);
+    OutputSet outputs(FileIdentity::of(input), std::nullopt, "", false, limits);
     while (!rest.empty()) {
       const std::size_t end = rest.find('\n');
       std::string_view line = rest.substr(0, end);
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       expected[key] += body + "\n";
       outputs.append(outputs.fileFor(key), body);
     }
-    for (OutputFile* file : outputs.inKeyOrder()) outputs.close(*file);
+    for (const auto& file : outputs.inKeyOrder()) outputs.close(*file);
   }
   leaveCaseFolder();
   for (const auto& [key, content] : expected) {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -22,6 +23,8 @@
 
 namespace {
 
+using testing_support::expectWholeLinePrefixes;
+using testing_support::interleavedInput;
 using testing_support::readFile;
 using testing_support::regularFiles;
 using testing_support::RunOptions;
@@ -39,6 +42,7 @@ struct BadKeyCase {
   std::function<std::string(const std::string& work)> key;  // given the working folder
   std::string reason;
   std::function<void(const std::string& work)> setUp = [](const std::string&) {};
+  bool needsRoot = false;  // to give a file to another user
 };
 
 void PrintTo(const BadKeyCase& c, std::ostream* os) { *os << c.name; }
@@ -47,6 +51,7 @@ class BadKeyTest : public ::testing::TestWithParam<BadKeyCase> {};
 
 TEST_P(BadKeyTest, ReportsTheKeyAndKeepsEarlierLines) {
   const BadKeyCase& c = GetParam();
+  if (c.needsRoot && ::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
   TempDir dir;
   const std::string work = dir / "work";
   ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
@@ -118,7 +123,16 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const std::string& work) {
                      writeFile(work + "/a", "old\n");
                      ::link((work + "/a").c_str(), (work + "/q").c_str());
-                   }}),
+                   }},
+        // Root running in /tmp must not fill a file that another user placed under a key's name.
+        BadKeyCase{"AnotherUsersFileInASharedFolder", [](auto&) { return fixed("b"); },
+                   "owned by another user in a shared folder",
+                   [](const std::string& work) {
+                     ::chmod(work.c_str(), 01777);
+                     writeFile(work + "/b", "theirs\n");
+                     ASSERT_EQ(::chown((work + "/b").c_str(), 65534, 65534), 0);
+                   },
+                   true}),
     testing_support::CaseName());
 
 TEST(Faults, DeviceUnderAKeyIsNotOpened) {
@@ -131,20 +145,6 @@ TEST(Faults, DeviceUnderAKeyIsNotOpened) {
 }
 
 // --- Many keys, few descriptors ----------------------------------------------------
-
-// Input with `keys` keys in an interleaving that keeps every key in use, plus the
-// expected output files.
-std::pair<std::string, Files> interleavedInput(int keys, int lines) {
-  std::string input;
-  Files files;
-  for (int i = 0; i < lines; ++i) {
-    const std::string key = "k" + std::to_string((i * 7919) % keys);
-    const std::string line = key + ";" + std::to_string(i) + ";" + std::string(static_cast<std::size_t>(i % 50), 'x');
-    input += line + "\n";
-    files[key] += line + "\n";
-  }
-  return {input, files};
-}
 
 class OpenFileLimitTest : public ::testing::TestWithParam<rlim_t> {};
 
@@ -171,6 +171,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, OpenFileLimitTest, ::testing::Values(rlim_t{5},
 struct StdoutCase {
   const char* name;
   Stdout mode;
+  std::optional<rlim_t> fileSizeLimit = std::nullopt;  // reached by the narration only
 };
 
 void PrintTo(const StdoutCase& c, std::ostream* os) { *os << c.name; }
@@ -183,6 +184,7 @@ TEST_P(FailingStdoutTest, GroupingCompletesWithTheUsualStatus) {
   writeFile(dir / "test.csv", input);
   RunOptions options;
   options.standardOutput = GetParam().mode;
+  options.fileSizeLimit = GetParam().fileSizeLimit;
   const auto result = runVarnolix(dir.path(), options);
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitStatus, 0);
@@ -199,7 +201,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, FailingStdoutTest,
                                            StdoutCase{"ClosedDescriptor", Stdout::kClosedDescriptor},
                                            StdoutCase{"ClosedDescriptorAndStdin", Stdout::kClosedWithStdin},
                                            StdoutCase{"FullDisk", Stdout::kFullDevice},
-                                           StdoutCase{"NullDevice", Stdout::kNullDevice}),
+                                           StdoutCase{"NullDevice", Stdout::kNullDevice},
+                                           StdoutCase{"FileSizeLimit", Stdout::kUnlinkedFile, rlim_t{1} << 20}),
                          testing_support::CaseName());
 
 TEST(Faults, PipeClosedByHeadAfterOneLine) {
@@ -214,25 +217,138 @@ TEST(Faults, PipeClosedByHeadAfterOneLine) {
 
 // --- Failing output and input files ------------------------------------------------
 
-TEST(Faults, WriteFailureIsReportedAndEarlierFilesAreComplete) {
-  std::string input = "small;1\n";
-  std::string big;
-  for (int i = 0; i < 20000; ++i) big += "big;" + std::to_string(i) + ";" + std::string(40, 'y') + "\n";
-  input += big;
+enum class WriteFault { kFileSizeLimit, kFailingWrite, kFullFileSystem };
+
+struct WriteFailureCase {
+  const char* name;
+  WriteFault fault;
+  std::string reason;
+};
+
+void PrintTo(const WriteFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class WriteFailureTest : public ::testing::TestWithParam<WriteFailureCase> {};
+
+// Unmounts a file system mounted for a test, also when the test fails early.
+struct Unmount {
+  std::string path;
+  ~Unmount() {
+    if (!path.empty()) ::umount(path.c_str());
+  }
+};
+
+TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
+  const WriteFailureCase& c = GetParam();
+  const auto [input, files] = interleavedInput(40, 60000);  // 50 KiB and more per file
   TempDir dir;
-  writeFile(dir / "test.csv", input);
+  const std::string work = dir / "work";
+  ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
   RunOptions options;
-  options.fileSizeLimit = 200000;  // well below what "big" needs; test.csv is only read
-  const auto result = runVarnolix(dir.path(), options);
+  Unmount unmount;
+  switch (c.fault) {
+    case WriteFault::kFileSizeLimit:
+      options.fileSizeLimit = 40000;  // reached inside a line; test.csv is only read
+      break;
+    case WriteFault::kFailingWrite:
+      options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_FAIL_WRITE_AFTER", "1000003"}};
+      break;
+    case WriteFault::kFullFileSystem: {
+      const std::string size = "size=" + std::to_string(input.size() + 1000000);
+      if (::mount("tmpfs", work.c_str(), "tmpfs", 0, size.c_str()) != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+      }
+      unmount.path = work;
+      break;
+    }
+  }
+  writeFile(work + "/test.csv", input);
+
+  const auto result = runVarnolix(work, options);
+
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitStatus, 1);
   const std::string& out = result.standardOutput;
   ASSERT_GE(out.size(), 2u);
-  EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1), "Could not write output file 'big': File too large\n");
-  EXPECT_EQ(readFile(dir / "small"), "small;1\n");
-  const std::string written = readFile(dir / "big");
-  EXPECT_EQ(written, big.substr(0, written.size()));
+  const std::string lastLine = out.substr(out.rfind('\n', out.size() - 2) + 1);
+  EXPECT_EQ(lastLine.rfind("Could not write output file 'k", 0), 0u) << lastLine;
+  EXPECT_NE(lastLine.find("': " + c.reason + "\n"), std::string::npos) << lastLine;
+  const Files written = regularFiles(work);
+  EXPECT_FALSE(written.empty());
+  expectWholeLinePrefixes(written, files);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, WriteFailureTest,
+    ::testing::Values(WriteFailureCase{"FileSizeLimit", WriteFault::kFileSizeLimit, "File too large"},
+                      WriteFailureCase{"WriteFailsPartWay", WriteFault::kFailingWrite, "No space left on device"},
+                      WriteFailureCase{"FullFileSystem", WriteFault::kFullFileSystem, "No space left on device"}),
+    testing_support::CaseName());
+
+// --- Lack of memory ----------------------------------------------------------------
+
+struct MemoryCase {
+  const char* name;
+  std::function<std::string(const std::string& dir)> setUp;  // returns the input's lines, if any
+  rlim_t addressSpace;
+  std::string lastLineStart;
+  std::string lastLineEnd;
+};
+
+void PrintTo(const MemoryCase& c, std::ostream* os) { *os << c.name; }
+
+class MemoryTest : public ::testing::TestWithParam<MemoryCase> {};
+
+TEST_P(MemoryTest, ReportedAsAFailureWithWholeLines) {
+#ifdef VARNOLIX_SANITIZED
+  GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit this test could set";
+#endif
+  const MemoryCase& c = GetParam();
+  TempDir dir;
+  const std::string input = c.setUp(dir.path());
+  RunOptions options;
+  options.addressSpaceLimit = c.addressSpace;
+
+  const auto result = runVarnolix(dir.path(), options);
+
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.standardError, "");
+  const std::string& out = result.standardOutput;
+  ASSERT_GE(out.size(), 2u);
+  const std::string lastLine = out.substr(out.rfind('\n', out.size() - 2) + 1);
+  EXPECT_EQ(lastLine.rfind(c.lastLineStart, 0), 0u) << lastLine;
+  EXPECT_NE(lastLine.find(c.lastLineEnd), std::string::npos) << lastLine;
+  Files complete;
+  for (std::size_t start = 0; start < input.size();) {
+    const std::size_t end = input.find('\n', start);
+    const std::string line = input.substr(start, end - start + 1);
+    complete[line.substr(0, line.find(';'))] += line;
+    start = end + 1;
+  }
+  expectWholeLinePrefixes(regularFiles(dir.path()), complete);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MemoryTest,
+    ::testing::Values(
+        // test.csv is one endless line.
+        MemoryCase{"EndlessLine",
+                   [](const std::string& dir) {
+                     ::symlink("/dev/zero", (dir + "/test.csv").c_str());
+                     return std::string();
+                   },
+                   rlim_t{256} << 20, "Could not read CSV File 'test.csv': Cannot allocate memory\n", ""},
+        // Every new key takes a block of its own: 20,000 of them need more than the limit.
+        MemoryCase{"ManyKeys",
+                   [](const std::string& dir) {
+                     std::string input;
+                     for (int i = 0; i < 20000; ++i)
+                       input += "key" + std::to_string(i) + ";" + std::to_string(i) + "\n";
+                     writeFile(dir + "/test.csv", input);
+                     return input;
+                   },
+                   rlim_t{24} << 20, "Could not write output file 'key", "': Cannot allocate memory\n"}),
+    testing_support::CaseName());
 
 TEST(Faults, InputFolderIsReportedAsUnopenable) {
   TempDir dir;
@@ -249,7 +365,7 @@ TEST(Faults, ReadErrorAfterDataIsReportedAndReadLinesLand) {
   TempDir dir;
   writeFile(dir / "test.csv", input);
   RunOptions options;
-  options.environment = {{"LD_PRELOAD", FAILING_READ_LIBRARY},
+  options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY},
                          {"VARNOLIX_TEST_FAIL_READ_AFTER", std::to_string(kFailAfter)}};
   const auto result = runVarnolix(dir.path(), options);
   EXPECT_EQ(result.exitStatus, 1);

@@ -13,6 +13,10 @@
 #include "error.h"
 #include "test_support.h"
 
+// While set, allocations of 128 KiB and more (the slabs of output blocks) fail, as when
+// memory runs out (failing_new.cpp).
+extern bool failLargeAllocations;
+
 namespace {
 
 using testing_support::regularFiles;
@@ -47,7 +51,8 @@ TEST_P(OutputSetLimitsTest, EveryLineLandsInOrder) {
   std::mt19937 random(7);
   std::map<std::string, std::string> expected;
   {
-    OutputSet outputs(FileIdentity::of(input), header, c.withHeader, OutputLimits{c.budgetBytes, c.openFiles});
+    OutputSet outputs(FileIdentity::of(input), std::nullopt, header, c.withHeader,
+                      OutputLimits{c.budgetBytes, c.openFiles});
     for (int i = 0; i < c.lines; ++i) {
       const auto keysSoFar = c.keysArriveOverTime ? 1 + static_cast<unsigned>(i) * static_cast<unsigned>(c.keys) /
                                                             static_cast<unsigned>(c.lines)
@@ -61,7 +66,7 @@ TEST_P(OutputSetLimitsTest, EveryLineLandsInOrder) {
     }
     EXPECT_EQ(outputs.size(), expected.size());
     std::string previous;
-    for (OutputFile* file : outputs.inKeyOrder()) {
+    for (const auto& file : outputs.inKeyOrder()) {
       EXPECT_LT(previous, file->key);
       previous = file->key;
       outputs.close(*file);
@@ -88,7 +93,7 @@ TEST(OutputSet, ErrorPathWritesWhatWasHandedOver) {
   struct stat input {};
   ASSERT_EQ(::stat("in.csv", &input), 0);
   {
-    OutputSet outputs(FileIdentity::of(input), "", false, OutputLimits{8 * 4096, 2});
+    OutputSet outputs(FileIdentity::of(input), std::nullopt, "", false, OutputLimits{8 * 4096, 2});
     for (int i = 0; i < 2000; ++i) {
       const std::string key = "k" + std::to_string(i % 7);
       outputs.append(outputs.fileFor(key), key + ";" + std::to_string(i));
@@ -98,6 +103,39 @@ TEST(OutputSet, ErrorPathWritesWhatWasHandedOver) {
   std::map<std::string, std::string> expected;
   for (int i = 0; i < 2000; ++i)
     expected["k" + std::to_string(i % 7)] += "k" + std::to_string(i % 7) + ";" + std::to_string(i) + "\n";
+  EXPECT_EQ(regularFiles(".", {"in.csv"}), expected);
+}
+
+TEST(OutputSet, LackOfMemoryInsideALineLeavesWholeLines) {
+  TempDir dir;
+  ScopedChdir inDir(dir.path());
+  writeFile("in.csv", "");
+  struct stat input {};
+  ASSERT_EQ(::stat("in.csv", &input), 0);
+  std::map<std::string, std::string> expected;
+  {
+    OutputSet outputs(FileIdentity::of(input), std::nullopt, "", false, OutputLimits{std::size_t{8} << 20, 1000});
+    // 63 lines take 63 blocks of the first slab of 64; the 64th line fills the last block
+    // and needs a second slab inside the line.
+    for (int i = 0; i < 64; ++i) {
+      const std::string key = "k" + std::to_string(i);
+      const std::string line = key + ";" + std::string(i < 63 ? 4000 : 6000, 'x');
+      OutputFile& file = outputs.fileFor(key);
+      expected[key] = i < 63 ? line + "\n" : "";  // the file of the failed line stays empty
+      if (i < 63) {
+        outputs.append(file, line);
+        continue;
+      }
+      failLargeAllocations = true;
+      try {
+        outputs.append(file, line);
+        ADD_FAILURE() << "no Error";
+      } catch (const Error& error) {
+        EXPECT_EQ(error.getMessage(), "Could not write output file 'k63': Cannot allocate memory");
+      }
+      failLargeAllocations = false;
+    }
+  }  // destroyed without close(): as on the way out after an Error
   EXPECT_EQ(regularFiles(".", {"in.csv"}), expected);
 }
 

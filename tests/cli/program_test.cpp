@@ -1,6 +1,7 @@
 // Runs the built varnolix in fresh folders and compares standard output, every file
 // and the exit status byte for byte.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -20,6 +21,16 @@ using testing_support::writeFile;
 
 using Files = std::map<std::string, std::string>;
 
+// Standard output sent to a file of the run's folder, as a shell's redirection does.
+struct Redirect {
+  const char* file = nullptr;  // none: standard output is captured
+  int flags = 0;
+  bool errorsToo = false;  // 2>&1
+};
+
+constexpr int kAppend = O_WRONLY | O_CREAT | O_APPEND;   // >>
+constexpr int kTruncate = O_WRONLY | O_CREAT | O_TRUNC;  // >
+
 struct ProgramCase {
   const char* name;
   std::optional<std::string> input;  // test.csv, or none
@@ -27,6 +38,9 @@ struct ProgramCase {
   std::string standardOutput;
   Files files;  // every regular file besides test.csv afterwards
   int exitStatus;
+  Redirect redirect = {};
+  std::string standardError = "";
+  std::optional<std::string> inputAfter = std::nullopt;  // test.csv afterwards, if not the input
 };
 
 void PrintTo(const ProgramCase& c, std::ostream* os) { *os << c.name; }
@@ -39,15 +53,24 @@ TEST_P(ProgramTest, ProducesExactOutputFilesAndStatus) {
   if (c.input) writeFile(dir / "test.csv", *c.input);
   RunOptions options;
   options.arguments = c.arguments;
+  if (c.redirect.file != nullptr) {
+    options.standardOutput = testing_support::Stdout::kFile;
+    options.outputFile = c.redirect.file;
+    options.outputFileFlags = c.redirect.flags;
+    options.errorToOutputFile = c.redirect.errorsToo;
+  }
   const auto result = runVarnolix(dir.path(), options);
   EXPECT_EQ(result.standardOutput, c.standardOutput);
+  EXPECT_EQ(result.standardError, c.standardError);
   EXPECT_EQ(regularFiles(dir.path()), c.files);
   EXPECT_EQ(result.exitStatus, c.exitStatus);
   if (c.input) {
-    EXPECT_EQ(testing_support::readFile(dir / "test.csv"), *c.input);
+    EXPECT_EQ(testing_support::readFile(dir / "test.csv"), c.inputAfter.value_or(*c.input));
   }
 }
 
+const std::string kThreeLines = "a;1\nb;2\na;3\n";
+const std::string kInputIsStandardOutput = "Could not open CSV File 'test.csv': it is standard output\n";
 const std::string kBinaryLine = std::string("k\x80\xff;\x00\x01\x7f;\xc3\xa4", 11);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -88,7 +111,26 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"k\x80\xff", kBinaryLine + "\n"}},
                     0},
         ProgramCase{
-            "LineWithoutSeparator", "solo\n", {}, "solo\nappending: solo\n1\nclozing\n", {{"solo", "solo\n"}}, 0}),
+            "LineWithoutSeparator", "solo\n", {}, "solo\nappending: solo\n1\nclozing\n", {{"solo", "solo\n"}}, 0},
+        // Standard output is never one of the run's files: narration appended to the input
+        // would be read back as input.
+        ProgramCase{
+            "InputAppendedToRefused", kThreeLines, {}, "", {}, 1, {"test.csv", kAppend}, kInputIsStandardOutput},
+        ProgramCase{
+            "InputReadAndWrittenRefused", kThreeLines, {}, "", {}, 1, {"test.csv", O_RDWR}, kInputIsStandardOutput},
+        // The shell has emptied the input already; the refusal reports it.
+        ProgramCase{
+            "InputTruncatedRefused", kThreeLines, {}, "", {}, 1, {"test.csv", kTruncate}, kInputIsStandardOutput, ""},
+        // Standard error is the input too: the message would be written into it.
+        ProgramCase{"InputAsBothOutputsRefusedSilently", kThreeLines, {}, "", {}, 1, {"test.csv", kAppend, true}},
+        ProgramCase{"KeyFileAsStandardOutputRefused",
+                    "b;1\na;2\nb;3\n",
+                    {},
+                    "",
+                    {{"a", "b;1\nappending: b;1\na;2\nCould not open output file 'a': it is standard output\n"},
+                     {"b", "b;1\n"}},
+                    1,
+                    {"a", kTruncate}}),
     testing_support::CaseName());
 
 TEST(Varnolix, MatchesAReferenceGroupingOnGeneratedInput) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,7 +75,84 @@ std::map<std::string, std::string> regularFiles(const std::string& dir, const st
   return files;
 }
 
-RunResult runVarnolix(const std::string& dir, const RunOptions& options) {
+std::pair<std::string, std::map<std::string, std::string>> interleavedInput(int keys, int lines) {
+  std::string input;
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < lines; ++i) {
+    const std::string key = "k" + std::to_string(static_cast<long long>(i) * 7919 % keys);
+    const std::string line = key + ";" + std::to_string(i) + ";" + std::string(static_cast<std::size_t>(i % 50), 'x');
+    input += line + "\n";
+    files[key] += line + "\n";
+  }
+  return {input, files};
+}
+
+void expectWholeLinePrefixes(const std::map<std::string, std::string>& files,
+                             const std::map<std::string, std::string>& complete) {
+  for (const auto& [name, content] : files) {
+    EXPECT_TRUE(content.empty() || content.back() == '\n') << name << " ends in a torn line";
+    const auto full = complete.find(name);
+    if (full == complete.end()) {
+      ADD_FAILURE() << "unexpected file " << name;
+    } else {
+      EXPECT_EQ(content, full->second.substr(0, content.size())) << name << " is not a prefix of its lines";
+    }
+  }
+}
+
+namespace {
+
+void setLimit(int resource, const std::optional<rlim_t>& value) {
+  if (!value) return;
+  const rlimit limit{*value, *value};
+  ::setrlimit(resource, &limit);
+}
+
+// In the child: standard output as asked for, limits, signal dispositions of a shell.
+void prepareChild(const std::string& dir, const RunOptions& options, int outputPipe, int errors) {
+  if (::chdir(dir.c_str()) != 0) ::_exit(126);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) ::signal(signal, SIG_DFL);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) sigaddset(&unblocked, signal);
+  ::sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+  ::dup2(errors, STDERR_FILENO);
+  switch (options.standardOutput) {
+    case Stdout::kCapture:
+    case Stdout::kClosedPipe:
+      ::dup2(outputPipe, STDOUT_FILENO);
+      break;
+    case Stdout::kClosedWithStdin:
+      ::close(STDIN_FILENO);  // the next two files opened would get descriptors 0 and 1
+      [[fallthrough]];
+    case Stdout::kClosedDescriptor:
+      ::close(STDOUT_FILENO);
+      break;
+    case Stdout::kFullDevice:
+    case Stdout::kNullDevice: {
+      const int device = ::open(options.standardOutput == Stdout::kFullDevice ? "/dev/full" : "/dev/null", O_WRONLY);
+      ::dup2(device, STDOUT_FILENO);
+      break;
+    }
+    case Stdout::kUnlinkedFile:
+      ::dup2(::memfd_create("standard output", 0), STDOUT_FILENO);
+      break;
+    case Stdout::kFile:
+      ::dup2(::open(options.outputFile.c_str(), options.outputFileFlags, 0644), STDOUT_FILENO);
+      if (options.errorToOutputFile) ::dup2(STDOUT_FILENO, STDERR_FILENO);
+      break;
+  }
+  ::close_range(STDERR_FILENO + 1, ~0U, 0);  // nothing inherited from the test runner counts against limits
+  setLimit(RLIMIT_NOFILE, options.openFileLimit);
+  setLimit(RLIMIT_FSIZE, options.fileSizeLimit);
+  setLimit(RLIMIT_AS, options.addressSpaceLimit);
+  for (const auto& [name, value] : options.environment) ::setenv(name.c_str(), value.c_str(), 1);
+  ::alarm(60);  // a program that hangs (say, on a FIFO) fails the test instead
+}
+
+}  // namespace
+
+Started startVarnolix(const std::string& dir, const RunOptions& options) {
   int pipeEnds[2] = {-1, -1};
   if (options.standardOutput == Stdout::kCapture || options.standardOutput == Stdout::kClosedPipe) {
     if (::pipe(pipeEnds) != 0) fail("pipe");
@@ -83,71 +161,62 @@ RunResult runVarnolix(const std::string& dir, const RunOptions& options) {
     ::close(pipeEnds[0]);  // nobody will ever read: every write gets EPIPE
     pipeEnds[0] = -1;
   }
-  std::vector<std::string> argumentTexts{VARNOLIX_PROGRAM};
+  Started started;
+  started.errors = ::memfd_create("standard error", 0);
+  if (started.errors < 0) fail("memfd_create");
+  std::vector<std::string> argumentTexts = options.wrapper;
+  argumentTexts.emplace_back(VARNOLIX_PROGRAM);
   argumentTexts.insert(argumentTexts.end(), options.arguments.begin(), options.arguments.end());
   std::vector<char*> argv;
   for (std::string& text : argumentTexts) argv.push_back(text.data());
   argv.push_back(nullptr);
 
-  const pid_t child = ::fork();
-  if (child < 0) fail("fork");
-  if (child == 0) {
-    if (::chdir(dir.c_str()) != 0) ::_exit(126);
-    ::signal(SIGPIPE, SIG_DFL);  // the program must protect itself
-    switch (options.standardOutput) {
-      case Stdout::kCapture:
-      case Stdout::kClosedPipe:
-        ::dup2(pipeEnds[1], STDOUT_FILENO);
-        break;
-      case Stdout::kClosedWithStdin:
-        ::close(STDIN_FILENO);  // the next two files opened would get descriptors 0 and 1
-        [[fallthrough]];
-      case Stdout::kClosedDescriptor:
-        ::close(STDOUT_FILENO);
-        break;
-      case Stdout::kFullDevice:
-      case Stdout::kNullDevice: {
-        const int device = ::open(options.standardOutput == Stdout::kFullDevice ? "/dev/full" : "/dev/null", O_WRONLY);
-        ::dup2(device, STDOUT_FILENO);
-        break;
-      }
-    }
-    ::close_range(STDERR_FILENO + 1, ~0U, 0);  // nothing inherited from the test runner counts against limits
-    if (options.openFileLimit) {
-      const rlimit limit{*options.openFileLimit, *options.openFileLimit};
-      ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    if (options.fileSizeLimit) {
-      ::signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    for (const auto& [name, value] : options.environment) ::setenv(name.c_str(), value.c_str(), 1);
-    ::alarm(60);  // a program that hangs (say, on a FIFO) fails the test instead
+  started.pid = ::fork();
+  if (started.pid < 0) fail("fork");
+  if (started.pid == 0) {
+    prepareChild(dir, options, pipeEnds[1], started.errors);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
-
-  RunResult result;
   if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
-  if (pipeEnds[0] >= 0) {
-    char chunk[65536];
-    for (;;) {
-      const ssize_t n = ::read(pipeEnds[0], chunk, sizeof chunk);
-      if (n > 0) {
-        result.standardOutput.append(chunk, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        break;
-      }
+  started.output = pipeEnds[0];
+  return started;
+}
+
+void readOutput(Started& started, std::size_t bytes) {
+  char chunk[65536];
+  while (started.output >= 0 && started.read.size() < bytes) {
+    const ssize_t n = ::read(started.output, chunk, sizeof chunk);
+    if (n > 0) {
+      started.read.append(chunk, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      ::close(started.output);
+      started.output = -1;
     }
-    ::close(pipeEnds[0]);
   }
+}
+
+RunResult finishVarnolix(Started& started) {
+  readOutput(started, std::string::npos);
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
   }
+  RunResult result;
+  result.standardOutput = std::move(started.read);
+  char chunk[4096];
+  ssize_t n;
+  while ((n = ::pread(started.errors, chunk, sizeof chunk, static_cast<off_t>(result.standardError.size()))) > 0) {
+    result.standardError.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(started.errors);
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+RunResult runVarnolix(const std::string& dir, const RunOptions& options) {
+  Started started = startVarnolix(dir, options);
+  return finishVarnolix(started);
 }
 
 }  // namespace testing_support

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <map>
 #include <optional>
@@ -54,22 +55,66 @@ std::string readFile(const std::string& path);
 std::map<std::string, std::string> regularFiles(const std::string& dir,
                                                 const std::vector<std::string>& except = {"test.csv"});
 
-/// How the program's standard output is connected.
-enum class Stdout { kCapture, kClosedPipe, kClosedDescriptor, kClosedWithStdin, kFullDevice, kNullDevice };
+/// Returns an input of `lines` lines over `keys` keys, interleaved so that every key stays
+/// in use, and the files a complete run makes of it.
+std::pair<std::string, std::map<std::string, std::string>> interleavedInput(int keys, int lines);
 
+/// Expects every file of `files` to hold whole lines (to be empty or end with a line feed)
+/// and to be a prefix of the file of the same name in `complete`.
+void expectWholeLinePrefixes(const std::map<std::string, std::string>& files,
+                             const std::map<std::string, std::string>& complete);
+
+/// How the program's standard output is connected.
+enum class Stdout {
+  kCapture,
+  kClosedPipe,
+  kClosedDescriptor,
+  kClosedWithStdin,
+  kFullDevice,
+  kNullDevice,
+  kUnlinkedFile,  // a regular file with no name
+  kFile,          // RunOptions::outputFile, opened with outputFileFlags
+};
+
+/// How the program is run. Whatever the test runner's own signal dispositions and mask,
+/// the program starts as from an ordinary shell: SIGINT, SIGTERM, SIGHUP, SIGPIPE and
+/// SIGXFSZ at their default actions and unblocked.
 struct RunOptions {
   std::vector<std::string> arguments;
   Stdout standardOutput = Stdout::kCapture;
+  std::string outputFile;                                        // for kFile, relative to the run's folder
+  int outputFileFlags = 0;                                       // for kFile, with mode 0644
+  bool errorToOutputFile = false;                                // for kFile: 2>&1
   std::optional<rlim_t> openFileLimit;                           // RLIMIT_NOFILE, soft and hard
-  std::optional<rlim_t> fileSizeLimit;                           // RLIMIT_FSIZE, with SIGXFSZ ignored
+  std::optional<rlim_t> fileSizeLimit;                           // RLIMIT_FSIZE, soft and hard
+  std::optional<rlim_t> addressSpaceLimit;                       // RLIMIT_AS, soft and hard
   std::vector<std::pair<std::string, std::string>> environment;  // set in addition
+  std::vector<std::string> wrapper;                              // a command that runs the program, e.g. timeout
 };
 
 struct RunResult {
   std::string standardOutput;
+  std::string standardError;
   int exitStatus = -1;  // -1 when the program did not exit normally
   int signal = 0;       // the signal that ended it, if any
 };
+
+/// A program started by startVarnolix() and not yet finished.
+struct Started {
+  pid_t pid = -1;    // of the program, or of its wrapper
+  int output = -1;   // read end of its standard output, when captured
+  int errors = -1;   // its standard error, a file with no name
+  std::string read;  // standard output read so far
+};
+
+/// Starts the built varnolix in `dir` (killed after 60 s).
+Started startVarnolix(const std::string& dir, const RunOptions& options = {});
+
+/// Reads standard output into `started.read` until it holds at least `bytes`, or ends.
+void readOutput(Started& started, std::size_t bytes);
+
+/// Reads the rest of standard output and waits for the program.
+RunResult finishVarnolix(Started& started);
 
 /// Runs the built varnolix in `dir` and waits for it (killed after 60 s).
 RunResult runVarnolix(const std::string& dir, const RunOptions& options = {});

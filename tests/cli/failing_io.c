@@ -1,0 +1,76 @@
+/* Preloaded into varnolix by tests, on descriptors above standard error only, to make
+   failures happen on demand that no ordinary file system can be made to produce:
+   - VARNOLIX_TEST_FAIL_READ_AFTER=N: read() fails with EIO once N bytes have been read;
+   - VARNOLIX_TEST_FAIL_WRITE_AFTER=N: write() and writev() write up to N bytes in all (the
+     call that crosses N writes part of what it was given), then fail with ENOSPC, as a
+     disk that fills up does. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+static unsigned long long bytesRead;
+static unsigned long long bytesWritten;
+
+static const char* limitFor(int fd, const char* variable) { return fd <= STDERR_FILENO ? NULL : getenv(variable); }
+
+ssize_t read(int fd, void* buffer, size_t count) {
+  static ssize_t (*realRead)(int, void*, size_t);
+  if (realRead == NULL) realRead = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+  const char* limit = limitFor(fd, "VARNOLIX_TEST_FAIL_READ_AFTER");
+  if (limit == NULL) return realRead(fd, buffer, count);
+  if (bytesRead >= strtoull(limit, NULL, 10)) {
+    errno = EIO;
+    return -1;
+  }
+  const ssize_t n = realRead(fd, buffer, count);
+  if (n > 0) bytesRead += (unsigned long long)n;
+  return n;
+}
+
+/* Returns how much of `count` bytes may still be written on `fd`, or -1 with errno set
+   when nothing may; SIZE_MAX when writes on `fd` are not limited. */
+static ssize_t roomToWrite(int fd, size_t count) {
+  const char* limit = limitFor(fd, "VARNOLIX_TEST_FAIL_WRITE_AFTER");
+  if (limit == NULL) return (ssize_t)count;
+  const unsigned long long most = strtoull(limit, NULL, 10);
+  if (bytesWritten >= most) {
+    errno = ENOSPC;
+    return -1;
+  }
+  const unsigned long long room = most - bytesWritten;
+  return (ssize_t)(count < room ? count : room);
+}
+
+ssize_t write(int fd, const void* buffer, size_t count) {
+  static ssize_t (*realWrite)(int, const void*, size_t);
+  if (realWrite == NULL) realWrite = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+  const ssize_t allowed = roomToWrite(fd, count);
+  if (allowed < 0) return -1;
+  const ssize_t n = realWrite(fd, buffer, (size_t)allowed);
+  if (n > 0 && fd > STDERR_FILENO) bytesWritten += (unsigned long long)n;
+  return n;
+}
+
+ssize_t writev(int fd, const struct iovec* pieces, int count) {
+  static ssize_t (*realWritev)(int, const struct iovec*, int);
+  if (realWritev == NULL) realWritev = (ssize_t(*)(int, const struct iovec*, int))dlsym(RTLD_NEXT, "writev");
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += pieces[i].iov_len;
+  const ssize_t allowed = roomToWrite(fd, total);
+  if (allowed < 0) return -1;
+  /* The pieces that fit, the last one shortened. */
+  struct iovec fitting[1024];
+  int used = 0;
+  size_t left = (size_t)allowed;
+  for (int i = 0; i < count && left > 0 && used < 1024; ++i, ++used) {
+    fitting[used] = pieces[i];
+    if (fitting[used].iov_len > left) fitting[used].iov_len = left;
+    left -= fitting[used].iov_len;
+  }
+  const ssize_t n = realWritev(fd, fitting, used);
+  if (n > 0 && fd > STDERR_FILENO) bytesWritten += (unsigned long long)n;
+  return n;
+}
