@@ -22,48 +22,44 @@ void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
   OutputSet outputs(reader->getFileIdentity(), narration.fileIdentity(),
                     reader->hasHeadLine() ? reader->getHeadLine() : std::string(), reader->hasHeadLine());
   try {
-    groupRecords(outputs, fieldNumber);
+    // Composing narration for the null device is most of the work on a fast disk.
+    const bool narrate = !narration.discardsEverything();
+    // A stop is looked at between records only, so that a record's echo, its "appending:"
+    // and its append happen together or not at all.
+    while (!interruption::stopRequested() && reader->hasNext()) {
+      reader->next();
+      const std::string_view key = reader->getFieldView(fieldNumber);
+      const std::string_view line = reader->getLineView();
+      OutputFile* output = outputs.find(key);
+      if (output != nullptr) {
+        if (narrate) narration.writeTwoLines(line, kAppending, line);
+      } else {
+        // The line is echoed before its file is created, so that it shows even when that fails.
+        if (narrate) narration.writeLine(line);
+        output = &outputs.fileFor(key);
+        if (narrate) {
+          narration.write(kAppending);
+          narration.writeLine(line);
+        }
+      }
+      outputs.append(*output, line);
+    }
+    if (interruption::stopRequested()) {
+      // Every line narrated so far goes into its file; nothing more is narrated.
+      outputs.closeAll();
+      return;
+    }
+    narration.writeLine(std::to_string(outputs.size()));
+    narration.flush();
+    for (const auto& output : outputs.inKeyOrder()) {
+      narration.writeLine("clozing");
+      outputs.close(*output);
+    }
+    narration.flush();
   } catch (const Error&) {
     // Decided before the files are written out on the way: a signal from now on does not
     // change how the run ends.
     interruption::errorFirst();
     throw;
   }
-}
-
-void Splitter::groupRecords(OutputSet& outputs, int fieldNumber) {
-  // Composing narration for the null device is most of the work on a fast disk.
-  const bool narrate = !narration.discardsEverything();
-  // A stop is looked at between records only, so that a record's echo, its "appending:"
-  // and its append happen together or not at all.
-  while (!interruption::stopRequested() && reader->hasNext()) {
-    reader->next();
-    const std::string_view key = reader->getFieldView(fieldNumber);
-    const std::string_view line = reader->getLineView();
-    OutputFile* output = outputs.find(key);
-    if (output != nullptr) {
-      if (narrate) narration.writeTwoLines(line, kAppending, line);
-    } else {
-      // The line is echoed before its file is created, so that it shows even when that fails.
-      if (narrate) narration.writeLine(line);
-      output = &outputs.fileFor(key);
-      if (narrate) {
-        narration.write(kAppending);
-        narration.writeLine(line);
-      }
-    }
-    outputs.append(*output, line);
-  }
-  if (interruption::stopRequested()) {
-    // Every line narrated so far goes into its file; nothing more is narrated.
-    outputs.closeAll();
-    return;
-  }
-  narration.writeLine(std::to_string(outputs.size()));
-  narration.flush();
-  for (const auto& output : outputs.inKeyOrder()) {
-    narration.writeLine("clozing");
-    outputs.close(*output);
-  }
-  narration.flush();
 }

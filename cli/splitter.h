@@ -44,7 +44,6 @@ class Splitter {
   void split(int fieldNumber, const std::string& unused);
 
  private:
-  void groupRecords(OutputSet& outputs, int fieldNumber);
 
   CSVReader* reader;
   StandardOutput& narration;

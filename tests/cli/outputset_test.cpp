@@ -4,7 +4,6 @@
 #include "outputset.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <map>
 #include <random>
@@ -24,6 +23,16 @@ using testing_support::ScopedChdir;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
+// A fresh current folder holding an empty input file, which the output set must never write.
+struct InputFolder {
+  TempDir dir;
+  ScopedChdir inDir{dir.path()};
+  const FileIdentity input = [] {
+    writeFile("in.csv", "");
+    return FileIdentity::ofPath("in.csv").value();
+  }();
+};
+
 struct LimitsCase {
   const char* name;
   int keys;
@@ -41,17 +50,13 @@ class OutputSetLimitsTest : public ::testing::TestWithParam<LimitsCase> {};
 
 TEST_P(OutputSetLimitsTest, EveryLineLandsInOrder) {
   const LimitsCase& c = GetParam();
-  TempDir dir;
-  ScopedChdir inDir(dir.path());
-  writeFile("in.csv", "");
-  struct stat input {};
-  ASSERT_EQ(::stat("in.csv", &input), 0);
+  const InputFolder folder;
   const std::string header = "h1;h2";
 
   std::mt19937 random(7);
   std::map<std::string, std::string> expected;
   {
-    OutputSet outputs(FileIdentity::of(input), std::nullopt, header, c.withHeader,
+    OutputSet outputs(folder.input, std::nullopt, header, c.withHeader,
                       OutputLimits{c.budgetBytes, c.openFiles});
     for (int i = 0; i < c.lines; ++i) {
       const auto keysSoFar = c.keysArriveOverTime ? 1 + static_cast<unsigned>(i) * static_cast<unsigned>(c.keys) /
@@ -87,13 +92,9 @@ INSTANTIATE_TEST_SUITE_P(OutputSet, OutputSetLimitsTest,
                          testing_support::CaseName());
 
 TEST(OutputSet, ErrorPathWritesWhatWasHandedOver) {
-  TempDir dir;
-  ScopedChdir inDir(dir.path());
-  writeFile("in.csv", "");
-  struct stat input {};
-  ASSERT_EQ(::stat("in.csv", &input), 0);
+  const InputFolder folder;
   {
-    OutputSet outputs(FileIdentity::of(input), std::nullopt, "", false, OutputLimits{8 * 4096, 2});
+    OutputSet outputs(folder.input, std::nullopt, "", false, OutputLimits{8 * 4096, 2});
     for (int i = 0; i < 2000; ++i) {
       const std::string key = "k" + std::to_string(i % 7);
       outputs.append(outputs.fileFor(key), key + ";" + std::to_string(i));
@@ -107,14 +108,10 @@ TEST(OutputSet, ErrorPathWritesWhatWasHandedOver) {
 }
 
 TEST(OutputSet, LackOfMemoryInsideALineLeavesWholeLines) {
-  TempDir dir;
-  ScopedChdir inDir(dir.path());
-  writeFile("in.csv", "");
-  struct stat input {};
-  ASSERT_EQ(::stat("in.csv", &input), 0);
+  const InputFolder folder;
   std::map<std::string, std::string> expected;
   {
-    OutputSet outputs(FileIdentity::of(input), std::nullopt, "", false, OutputLimits{std::size_t{8} << 20, 1000});
+    OutputSet outputs(folder.input, std::nullopt, "", false, OutputLimits{std::size_t{8} << 20, 1000});
     // 63 lines take 63 blocks of the first slab of 64; the 64th line fills the last block
     // and needs a second slab inside the line.
     for (int i = 0; i < 64; ++i) {
