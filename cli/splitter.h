@@ -4,7 +4,6 @@
 #include <string>
 
 #include "csvreader.h"
-#include "outputset.h"
 #include "standardoutput.h"
 
 /// Groups the records of a CSVReader into output files named by one field of each
@@ -44,7 +43,6 @@ class Splitter {
   void split(int fieldNumber, const std::string& unused);
 
  private:
-
   CSVReader* reader;
   StandardOutput& narration;
 };
