@@ -56,8 +56,7 @@ TEST_P(OutputSetLimitsTest, EveryLineLandsInOrder) {
   std::mt19937 random(7);
   std::map<std::string, std::string> expected;
   {
-    OutputSet outputs(folder.input, std::nullopt, header, c.withHeader,
-                      OutputLimits{c.budgetBytes, c.openFiles});
+    OutputSet outputs(folder.input, std::nullopt, header, c.withHeader, OutputLimits{c.budgetBytes, c.openFiles});
     for (int i = 0; i < c.lines; ++i) {
       const auto keysSoFar = c.keysArriveOverTime ? 1 + static_cast<unsigned>(i) * static_cast<unsigned>(c.keys) /
                                                             static_cast<unsigned>(c.lines)
