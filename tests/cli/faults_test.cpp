@@ -25,6 +25,7 @@ namespace {
 
 using testing_support::expectWholeLinePrefixes;
 using testing_support::interleavedInput;
+using testing_support::lastLine;
 using testing_support::readFile;
 using testing_support::regularFiles;
 using testing_support::RunOptions;
@@ -267,11 +268,9 @@ TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
 
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitStatus, 1);
-  const std::string& out = result.standardOutput;
-  ASSERT_GE(out.size(), 2u);
-  const std::string lastLine = out.substr(out.rfind('\n', out.size() - 2) + 1);
-  EXPECT_EQ(lastLine.rfind("Could not write output file 'k", 0), 0u) << lastLine;
-  EXPECT_NE(lastLine.find("': " + c.reason + "\n"), std::string::npos) << lastLine;
+  const std::string message = lastLine(result.standardOutput);
+  EXPECT_EQ(message.rfind("Could not write output file 'k", 0), 0u) << message;
+  EXPECT_NE(message.find("': " + c.reason + "\n"), std::string::npos) << message;
   const Files written = regularFiles(work);
   EXPECT_FALSE(written.empty());
   expectWholeLinePrefixes(written, files);
@@ -288,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct MemoryCase {
   const char* name;
-  std::function<std::string(const std::string& dir)> setUp;  // returns the input's lines, if any
+  std::function<Files(const std::string& dir)> setUp;  // returns the files a complete run makes
   rlim_t addressSpace;
   std::string lastLineStart;
   std::string lastLineEnd;
@@ -304,7 +303,7 @@ TEST_P(MemoryTest, ReportedAsAFailureWithWholeLines) {
 #endif
   const MemoryCase& c = GetParam();
   TempDir dir;
-  const std::string input = c.setUp(dir.path());
+  const Files complete = c.setUp(dir.path());
   RunOptions options;
   options.addressSpaceLimit = c.addressSpace;
 
@@ -313,18 +312,9 @@ TEST_P(MemoryTest, ReportedAsAFailureWithWholeLines) {
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.standardError, "");
-  const std::string& out = result.standardOutput;
-  ASSERT_GE(out.size(), 2u);
-  const std::string lastLine = out.substr(out.rfind('\n', out.size() - 2) + 1);
-  EXPECT_EQ(lastLine.rfind(c.lastLineStart, 0), 0u) << lastLine;
-  EXPECT_NE(lastLine.find(c.lastLineEnd), std::string::npos) << lastLine;
-  Files complete;
-  for (std::size_t start = 0; start < input.size();) {
-    const std::size_t end = input.find('\n', start);
-    const std::string line = input.substr(start, end - start + 1);
-    complete[line.substr(0, line.find(';'))] += line;
-    start = end + 1;
-  }
+  const std::string message = lastLine(result.standardOutput);
+  EXPECT_EQ(message.rfind(c.lastLineStart, 0), 0u) << message;
+  EXPECT_NE(message.find(c.lastLineEnd), std::string::npos) << message;
   expectWholeLinePrefixes(regularFiles(dir.path()), complete);
 }
 
@@ -335,17 +325,21 @@ INSTANTIATE_TEST_SUITE_P(
         MemoryCase{"EndlessLine",
                    [](const std::string& dir) {
                      ::symlink("/dev/zero", (dir + "/test.csv").c_str());
-                     return std::string();
+                     return Files();
                    },
                    rlim_t{256} << 20, "Could not read CSV File 'test.csv': Cannot allocate memory\n", ""},
         // Every new key takes a block of its own: 20,000 of them need more than the limit.
         MemoryCase{"ManyKeys",
                    [](const std::string& dir) {
                      std::string input;
-                     for (int i = 0; i < 20000; ++i)
-                       input += "key" + std::to_string(i) + ";" + std::to_string(i) + "\n";
+                     Files complete;
+                     for (int i = 0; i < 20000; ++i) {
+                       const std::string key = "key" + std::to_string(i);
+                       complete[key] = key + ";" + std::to_string(i) + "\n";
+                       input += complete[key];
+                     }
                      writeFile(dir + "/test.csv", input);
-                     return input;
+                     return complete;
                    },
                    rlim_t{24} << 20, "Could not write output file 'key", "': Cannot allocate memory\n"}),
     testing_support::CaseName());
@@ -369,10 +363,7 @@ TEST(Faults, ReadErrorAfterDataIsReportedAndReadLinesLand) {
                          {"VARNOLIX_TEST_FAIL_READ_AFTER", std::to_string(kFailAfter)}};
   const auto result = runVarnolix(dir.path(), options);
   EXPECT_EQ(result.exitStatus, 1);
-  const std::string& out = result.standardOutput;
-  ASSERT_GE(out.size(), 2u);
-  EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1),
-            "Could not read CSV File 'test.csv': Input/output error\n");
+  EXPECT_EQ(lastLine(result.standardOutput), "Could not read CSV File 'test.csv': Input/output error\n");
   // Whatever was read in whole landed, in order, and nothing else.
   const Files written = regularFiles(dir.path());
   std::size_t linesWritten = 0;

@@ -75,6 +75,11 @@ std::map<std::string, std::string> regularFiles(const std::string& dir, const st
   return files;
 }
 
+std::string lastLine(const std::string& output) {
+  const std::size_t end = output.size() < 2 ? std::string::npos : output.rfind('\n', output.size() - 2);
+  return end == std::string::npos ? output : output.substr(end + 1);
+}
+
 std::pair<std::string, std::map<std::string, std::string>> interleavedInput(int keys, int lines) {
   std::string input;
   std::map<std::string, std::string> files;

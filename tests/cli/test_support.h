@@ -55,6 +55,9 @@ std::string readFile(const std::string& path);
 std::map<std::string, std::string> regularFiles(const std::string& dir,
                                                 const std::vector<std::string>& except = {"test.csv"});
 
+/// Returns the last line of `output`, with its line feed.
+std::string lastLine(const std::string& output);
+
 /// Returns an input of `lines` lines over `keys` keys, interleaved so that every key stays
 /// in use, and the files a complete run makes of it.
 std::pair<std::string, std::map<std::string, std::string>> interleavedInput(int keys, int lines);
