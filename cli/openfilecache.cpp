@@ -64,21 +64,19 @@ int OpenFileCache::use(std::size_t file) noexcept {
 }
 
 int OpenFileCache::close(std::size_t file) noexcept {
-  Entry& entry = entries[file];
-  if (entry.descriptor.isOpen()) {
-    unlink(file);
-    const int error = entry.descriptor.close();
-    if (error != 0 && entry.closeError == 0) entry.closeError = error;
-  }
-  return std::exchange(entry.closeError, 0);
+  if (entries[file].descriptor.isOpen()) closeOpen(file);
+  return std::exchange(entries[file].closeError, 0);
 }
 
 void OpenFileCache::closeLeastRecentlyUsed() noexcept {
-  const std::size_t file = oldest;
-  Entry& entry = entries[file];
-  unlink(file);
   // What the file still buffers stays buffered: it is written when its buffer is full,
   // which needs the descriptor again anyway.
+  closeOpen(oldest);
+}
+
+void OpenFileCache::closeOpen(std::size_t file) noexcept {
+  Entry& entry = entries[file];
+  unlink(file);
   const int error = entry.descriptor.close();
   if (error != 0 && entry.closeError == 0) entry.closeError = error;
 }

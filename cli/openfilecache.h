@@ -59,6 +59,8 @@ class OpenFileCache {
   };
 
   void closeLeastRecentlyUsed() noexcept;
+  // Closes the open `file`, keeping a failure for the next use() or close() to report.
+  void closeOpen(std::size_t file) noexcept;
   void linkAsNewest(std::size_t file) noexcept;
   void unlink(std::size_t file) noexcept;
 
