@@ -1,5 +1,6 @@
 #include "csvreader.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -22,8 +23,11 @@ CSVReader::CSVReader(const std::string& fileName, std::string separatorText, boo
 void CSVReader::throwReadFailure() const {
   // A file that gave no data at all is reported as unopenable (a folder, say, opens but
   // cannot be read).
-  if (!file.gotData()) throw Error("Could not open CSV File '" + file.path() + "'");
-  throw Error("Could not read CSV File '" + file.path() + "': " + std::strerror(file.error()));
+  if (!file.gotData() && file.error() == ENOMEM) {
+    throw Error::of({"Could not open CSV File '", file.path(), "': ", std::strerror(ENOMEM)});
+  }
+  if (!file.gotData()) throw Error::of({"Could not open CSV File '", file.path(), "'"});
+  throw Error::of({"Could not read CSV File '", file.path(), "': ", std::strerror(file.error())});
 }
 
 std::string CSVReader::getLine() const { return std::string(currentLine); }

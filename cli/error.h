@@ -2,7 +2,9 @@
 #define VARNOLIX_ERROR_H_
 
 #include <exception>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 /// The one exception type of varnolix: a failure the user is told about.
 ///
@@ -17,10 +19,22 @@ class Error : public std::exception {
   Error& operator=(const Error&) = default;
   ~Error() noexcept override;
 
+  /// Returns an Error whose message is `parts` one after the other. Never fails for lack of
+  /// memory: the program keeps a small reserve, released then so that the message can still
+  /// be composed, and should even that fail, the message is "Out of memory".
+  static Error of(std::initializer_list<std::string_view> parts) noexcept;
+
+  /// Returns false when the program started with so little memory that not even that
+  /// reserve could be had: nothing can then be relied on to work, throwing included.
+  static bool memoryReserved() noexcept;
+
   /// Returns the human-readable description given at construction.
   const std::string& getMessage() const noexcept;
 
  private:
+  struct Composed {};
+  Error(std::string&& text, Composed) noexcept;
+
   std::string message;
 };
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -30,7 +31,7 @@ InputFile::InputFile(const std::string& path)
     fail(EISDIR);
   } else {
     fileIdentity = FileIdentity::of(status);
-    buffer.reset(new (std::nothrow) char[kChunkSize]);
+    buffer = allocateRawBytes(kChunkSize);
     if (buffer == nullptr) fail(ENOMEM);
     capacity = kChunkSize;
   }
@@ -43,20 +44,24 @@ void InputFile::fail(int errorNumber) noexcept {
 
 bool InputFile::refill(std::string_view& held) {
   const std::size_t unread = filled - position;
-  try {
-    if (held.data() >= buffer.get() && held.data() < buffer.get() + capacity) {
+  if (held.data() >= buffer.get() && held.data() < buffer.get() + capacity) {
+    try {
       heldCopy.assign(held.data(), held.size());
-      held = heldCopy;
+    } catch (const std::bad_alloc&) {
+      failure = ENOMEM;
+      return false;
     }
-    if (unread == capacity) {  // one line fills the whole buffer: make room for more of it
-      std::unique_ptr<char[]> larger(new char[2 * capacity]);
-      std::memcpy(larger.get(), buffer.get(), unread);
-      buffer = std::move(larger);
-      capacity *= 2;
+    held = heldCopy;
+  }
+  if (unread == capacity) {  // one line fills the whole buffer: make room for more of it
+    char* const larger = static_cast<char*>(std::realloc(buffer.get(), 2 * capacity));
+    if (larger == nullptr) {
+      failure = ENOMEM;
+      return false;
     }
-  } catch (const std::bad_alloc&) {
-    failure = ENOMEM;
-    return false;
+    (void)buffer.release();  // realloc() took it over
+    buffer.reset(larger);
+    capacity *= 2;
   }
   if (unread > 0 && position > 0) std::memmove(buffer.get(), buffer.get() + position, unread);
   position = 0;
@@ -82,9 +87,23 @@ bool InputFile::refill(std::string_view& held) {
 }
 
 std::string_view InputFile::readLineAcrossChunks(std::string_view& held) {
-  std::string_view line;
+  // The bytes of the line so far hold no line feed: each refill is searched from where the
+  // last search stopped, so that a long line arriving in small reads costs linear time.
+  std::size_t searched = filled - position;
+  searchedAcrossReads += searched;
   while (refill(held)) {
-    if (takeBufferedLine(line)) return line;
+    const char* const start = buffer.get() + position;
+    const std::size_t available = filled - position;
+    const void* const lineFeed = std::memchr(start + searched, '\n', available - searched);
+    searchedAcrossReads += lineFeed == nullptr
+                               ? available - searched
+                               : static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start) + 1 - searched;
+    if (lineFeed != nullptr) {
+      const auto length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start);
+      position += length + 1;
+      return std::string_view(start, length);
+    }
+    searched = available;
   }
   endReached = true;
   const std::string_view rest(buffer.get() + position, failure != 0 ? 0 : filled - position);

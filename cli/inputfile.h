@@ -9,6 +9,7 @@
 
 #include "descriptor.h"
 #include "fileidentity.h"
+#include "rawbytes.h"
 
 /// A file read line by line through one large buffer, so that reading costs one system
 /// call per chunk, never one per line.
@@ -57,6 +58,10 @@ class InputFile {
   /// Returns the identity of the open file.
   const FileIdentity& identity() const noexcept { return fileIdentity; }
 
+  /// Returns how many bytes were searched for a line end in lines that spanned more than
+  /// one read: each byte once, however many reads a long line takes.
+  unsigned long long bytesSearchedAcrossReads() const noexcept { return searchedAcrossReads; }
+
  private:
   // Keeps the unread bytes, reads the next chunk behind them; returns false at the end of
   // the data or on failure.
@@ -81,12 +86,13 @@ class InputFile {
   const std::string filePath;
   const Descriptor descriptor;
   FileIdentity fileIdentity;
-  std::unique_ptr<char[]> buffer;  // grows only for a line longer than itself
+  RawBytes buffer;  // grows only for a line longer than itself
   std::size_t capacity = 0;
   std::size_t position = 0;  // next unread byte in buffer
   std::size_t filled = 0;    // bytes of buffer holding data
   std::string heldCopy;      // where a held line goes when the buffer moves
   unsigned long long bytesRead = 0;
+  unsigned long long searchedAcrossReads = 0;
   bool endReached = false;
   int failure = 0;
 };

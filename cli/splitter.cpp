@@ -1,5 +1,8 @@
 #include "splitter.h"
 
+#include <cerrno>
+#include <cstring>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -8,11 +11,21 @@
 #include "outputset.h"
 
 namespace {
+
 constexpr std::string_view kAppending = "appending: ";
+
+CSVReader* openReader(const std::string& fileName, std::string separator, bool useHeadLine) {
+  try {
+    return new CSVReader(fileName, std::move(separator), useHeadLine);
+  } catch (const std::bad_alloc&) {
+    throw Error::of({"Could not open CSV File '", fileName, "': ", std::strerror(ENOMEM)});
+  }
+}
+
 }  // namespace
 
 Splitter::Splitter(const std::string& fileName, std::string separator, bool useHeadLine, StandardOutput& narrateTo)
-    : reader(new CSVReader(fileName, std::move(separator), useHeadLine)), narration(narrateTo) {}
+    : reader(openReader(fileName, std::move(separator), useHeadLine)), narration(narrateTo) {}
 
 Splitter::Splitter(CSVReader* ownedReader, StandardOutput& narrateTo) : reader(ownedReader), narration(narrateTo) {}
 
@@ -52,14 +65,15 @@ void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
     narration.writeLine(std::to_string(outputs.size()));
     narration.flush();
     for (const auto& output : outputs.inKeyOrder()) {
-      narration.writeLine("clozing");
+      // After a stop nothing more is narrated; the files are still all closed.
+      if (!interruption::stopRequested()) narration.writeLine("clozing");
       outputs.close(*output);
     }
     narration.flush();
   } catch (const Error&) {
     // Decided before the files are written out on the way: a signal from now on does not
     // change how the run ends.
-    interruption::errorFirst();
+    interruption::recordError();
     throw;
   }
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "fileidentity.h"
+#include "rawbytes.h"
 
 /// The narration channel: text buffered in one large block and written to a descriptor
 /// (standard output for the program) a block at a time.
@@ -14,8 +15,10 @@
 /// Narration is a courtesy, never the product: when the descriptor fails (a closed pipe,
 /// a full disk, the file-size limit, a closed descriptor) the failure is remembered,
 /// further text is dropped, and nothing is thrown, so the grouping goes on and its result
-/// stays what it would have been. Once the program is asked to stop, nothing waits on a
-/// reader that does not read: what cannot go out at once is dropped. Not copyable.
+/// stays what it would have been. Once the program is asked to stop, no write waits longer
+/// than a quarter of a second on a reader that does not read (a terminal or pipe nobody
+/// reads): what does not go out by then is dropped. Allocates nothing after construction;
+/// when its buffer cannot be had, it narrates through a small one. Not copyable.
 class StandardOutput {
  public:
   /// Writes to descriptor `fd`, which the caller keeps open and owns.
@@ -31,7 +34,7 @@ class StandardOutput {
   /// Appends `text`.
   void write(std::string_view text) {
     if (text.size() <= capacity - used) {
-      std::char_traits<char>::copy(buffer.get() + used, text.data(), text.size());
+      std::char_traits<char>::copy(buffer + used, text.data(), text.size());
       used += text.size();
     } else {
       writeSlow(text);
@@ -41,7 +44,7 @@ class StandardOutput {
   /// Appends `text` and a line feed.
   void writeLine(std::string_view text) {
     if (text.size() < capacity - used) {
-      std::char_traits<char>::copy(buffer.get() + used, text.data(), text.size());
+      std::char_traits<char>::copy(buffer + used, text.data(), text.size());
       used += text.size();
       buffer[used++] = '\n';
     } else {
@@ -55,7 +58,7 @@ class StandardOutput {
   void writeTwoLines(std::string_view first, std::string_view prefix, std::string_view second) {
     const std::size_t size = first.size() + prefix.size() + second.size() + 2;
     if (size <= capacity - used) {
-      char* out = buffer.get() + used;
+      char* out = buffer + used;
       std::char_traits<char>::copy(out, first.data(), first.size());
       out += first.size();
       *out++ = '\n';
@@ -75,6 +78,12 @@ class StandardOutput {
   /// Hands everything buffered to the descriptor.
   void flush() noexcept;
 
+  /// Writes `message` and a line feed as the last line, and flushes. After a stop, narration
+  /// still pending is dropped in its favour, and the message gets a time limit of its own
+  /// even if the narration's ran out. A line feed goes first when what was written so far
+  /// ends inside a line.
+  void writeLastLine(std::string_view message) noexcept;
+
   /// Returns true when the descriptor is the null device, so that writers may skip
   /// composing text that nobody can ever read.
   bool discardsEverything() const noexcept { return nullDevice; }
@@ -86,12 +95,18 @@ class StandardOutput {
  private:
   void writeSlow(std::string_view text);
   void writeThrough(const char* data, std::size_t size) noexcept;
+  void writeWithDeadline(const char* data, std::size_t size) noexcept;
+  void noteWritten(const char* data, std::size_t count) noexcept;
 
   const int descriptor;
+  const RawBytes ownBuffer;
+  char smallBuffer[512];  // when ownBuffer could not be had
+  char* const buffer;
   const std::size_t capacity;
-  const std::unique_ptr<char[]> buffer;
   std::size_t used = 0;
-  bool broken = false;
+  bool broken = false;   // a write failed: nothing more goes out
+  bool stalled = false;  // after a stop, the reader did not take the narration in time
+  bool endsMidLine = false;
   bool nullDevice = false;
   std::optional<FileIdentity> file;
 };

@@ -2,7 +2,11 @@
 // by the line's first field, narrating each step on standard output.
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <optional>
 #include <string>
@@ -42,10 +46,27 @@ bool refuseInputAsStandardOutput(const StandardOutput& narration) {
   const std::optional<FileIdentity> input = FileIdentity::ofPath(kInputFileName.c_str());
   if (!input || !(input == narration.fileIdentity())) return false;
   if (!(FileIdentity::ofDescriptor(STDERR_FILENO) == input)) {
-    const std::string message = "Could not open CSV File '" + kInputFileName + "': it is standard output\n";
-    (void)!::write(STDERR_FILENO, message.data(), message.size());
+    char opening[] = "Could not open CSV File '";
+    char reason[] = "': it is standard output\n";
+    const iovec message[] = {{opening, sizeof opening - 1},
+                             {const_cast<char*>(kInputFileName.data()), kInputFileName.size()},
+                             {reason, sizeof reason - 1}};
+    (void)!::writev(STDERR_FILENO, message, 3);
   }
   return true;
+}
+
+// Two runs writing one folder would both fill every file. Takes an exclusive lock on the
+// folder's own descriptor (no lock file: any name could be a key), held until the program
+// ends. Throws Error when another run holds it; a folder that cannot be locked at all (a
+// file system without locks) is written as before.
+void lockOutputFolder() {
+  const int folder = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return;
+  if (::flock(folder, LOCK_EX | LOCK_NB) == 0) return;  // kept open, and locked, until the end
+  const int error = errno;
+  ::close(folder);
+  if (error == EWOULDBLOCK) throw Error("Could not lock the output folder: another run is writing here");
 }
 
 }  // namespace
@@ -55,13 +76,18 @@ int main() {
   occupyClosedStandardDescriptors();
   StandardOutput& narration = StandardOutput::process();
   if (refuseInputAsStandardOutput(narration)) return 1;
+  if (!Error::memoryReserved()) {  // too little memory even to throw: said without allocating
+    narration.writeLastLine("Could not open CSV File 'test.csv': Cannot allocate memory");
+    return 1;
+  }
   int status = 0;
   try {
     Splitter splitter(kInputFileName, kSeparator, kFirstLineIsHeader, narration);
+    lockOutputFolder();
     splitter.split(kFieldNumber, "");
   } catch (const Error& error) {
-    interruption::errorFirst();
-    narration.writeLine(error.getMessage());
+    interruption::recordError();
+    narration.writeLastLine(error.getMessage());
     status = 1;
   }
   narration.flush();

@@ -1,13 +1,17 @@
 #include "csvreader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "error.h"
+#include "inputfile.h"
 #include "test_support.h"
 
 namespace {
@@ -201,6 +205,30 @@ TEST(Reader, DeliversLinesOfAnyLengthAcrossReadChunks) {
     content += line + "\n";
   }
   EXPECT_EQ(recordsOf(content, false), lines);
+}
+
+TEST(Reader, LongLineFromAPipeIsSearchedOnce) {
+  // A pipe hands the line over in small reads; searching each refill from the start of the
+  // line again would take quadratic time.
+  TempDir dir;
+  const std::string fifo = dir / "in.csv";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string line(std::size_t{8} << 20, 'x');
+  std::thread writer([&] {
+    const int fd = ::open(fifo.c_str(), O_WRONLY);
+    for (std::size_t at = 0; at < line.size(); at += 4096) (void)!::write(fd, line.data() + at, 4096);
+    (void)!::write(fd, "\nnext\n", 6);
+    ::close(fd);
+  });
+  InputFile input(fifo);
+  std::string_view held;
+  const std::string_view first = input.readLine(held);
+  EXPECT_EQ(first.size(), line.size());
+  EXPECT_EQ(first.find_first_not_of('x'), std::string_view::npos);
+  EXPECT_LE(input.bytesSearchedAcrossReads(), line.size() + 4096);
+  held = first;
+  EXPECT_EQ(input.readLine(held), "next");
+  writer.join();
 }
 
 }  // namespace

@@ -165,7 +165,8 @@ TEST_P(OpenFileLimitTest, EveryLineLandsWhateverTheLimit) {
   EXPECT_EQ(result.standardOutput.substr(result.standardOutput.size() - closing.size()), closing);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, OpenFileLimitTest, ::testing::Values(rlim_t{5}, rlim_t{16}, rlim_t{64}));
+// Six: standard input, output and error, test.csv, the folder's lock and one output file.
+INSTANTIATE_TEST_SUITE_P(Faults, OpenFileLimitTest, ::testing::Values(rlim_t{6}, rlim_t{16}, rlim_t{64}));
 
 // --- Failing standard output -------------------------------------------------------
 
@@ -343,6 +344,35 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    rlim_t{24} << 20, "Could not write output file 'key", "': Cannot allocate memory\n"}),
     testing_support::CaseName());
+
+// From the smallest address space in which the program starts at all, every limit ends in
+// a complete run or in a message: never in an abort.
+TEST(Faults, EveryMemoryLimitEndsInFilesOrAMessage) {
+#ifdef VARNOLIX_SANITIZED
+  GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit this test could set";
+#endif
+  const auto [input, files] = interleavedInput(30, 20000);
+  for (rlim_t kib = 3072; kib <= 12288; kib += 128) {
+    TempDir dir;
+    writeFile(dir / "test.csv", input);
+    RunOptions options;
+    options.addressSpaceLimit = kib << 10;
+    const auto result = runVarnolix(dir.path(), options);
+    if (result.exitStatus == 127) continue;  // the loader could not map the program
+    SCOPED_TRACE("ulimit -v " + std::to_string(kib));
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.standardError, "");
+    if (result.exitStatus == 0) {
+      EXPECT_EQ(regularFiles(dir.path()), files);
+      continue;
+    }
+    EXPECT_EQ(result.exitStatus, 1);
+    const std::string message = lastLine(result.standardOutput);
+    EXPECT_EQ(message.rfind("Could not ", 0), 0u) << message;
+    EXPECT_NE(message.find(": Cannot allocate memory\n"), std::string::npos) << message;
+    expectWholeLinePrefixes(regularFiles(dir.path()), files);
+  }
+}
 
 TEST(Faults, InputFolderIsReportedAsUnopenable) {
   TempDir dir;

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <map>
 #include <random>
@@ -41,6 +43,7 @@ struct ProgramCase {
   Redirect redirect = {};
   std::string standardError = "";
   std::optional<std::string> inputAfter = std::nullopt;  // test.csv afterwards, if not the input
+  bool anotherRunInTheFolder = false;                    // the folder is locked as a run locks it
 };
 
 void PrintTo(const ProgramCase& c, std::ostream* os) { *os << c.name; }
@@ -59,7 +62,12 @@ TEST_P(ProgramTest, ProducesExactOutputFilesAndStatus) {
     options.outputFileFlags = c.redirect.flags;
     options.errorToOutputFile = c.redirect.errorsToo;
   }
+  const int folder = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (c.anotherRunInTheFolder) {
+    ASSERT_EQ(::flock(folder, LOCK_EX | LOCK_NB), 0);
+  }
   const auto result = runVarnolix(dir.path(), options);
+  ::close(folder);
   EXPECT_EQ(result.standardOutput, c.standardOutput);
   EXPECT_EQ(result.standardError, c.standardError);
   EXPECT_EQ(regularFiles(dir.path()), c.files);
@@ -130,7 +138,19 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"a", "b;1\nappending: b;1\na;2\nCould not open output file 'a': it is standard output\n"},
                      {"b", "b;1\n"}},
                     1,
-                    {"a", kTruncate}}),
+                    {"a", kTruncate}},
+        // Two runs in one folder would both write every file: the second is refused, and
+        // touches nothing.
+        ProgramCase{"FolderInUseByAnotherRun",
+                    kThreeLines,
+                    {},
+                    "Could not lock the output folder: another run is writing here\n",
+                    {},
+                    1,
+                    {},
+                    "",
+                    std::nullopt,
+                    true}),
     testing_support::CaseName());
 
 TEST(Varnolix, MatchesAReferenceGroupingOnGeneratedInput) {

@@ -3,14 +3,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -114,7 +117,7 @@ void setLimit(int resource, const std::optional<rlim_t>& value) {
 }
 
 // In the child: standard output as asked for, limits, signal dispositions of a shell.
-void prepareChild(const std::string& dir, const RunOptions& options, int outputPipe, int errors) {
+void prepareChild(const std::string& dir, const RunOptions& options, int outputPipe, int terminal, int errors) {
   if (::chdir(dir.c_str()) != 0) ::_exit(126);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) ::signal(signal, SIG_DFL);
   sigset_t unblocked;
@@ -146,6 +149,9 @@ void prepareChild(const std::string& dir, const RunOptions& options, int outputP
       ::dup2(::open(options.outputFile.c_str(), options.outputFileFlags, 0644), STDOUT_FILENO);
       if (options.errorToOutputFile) ::dup2(STDOUT_FILENO, STDERR_FILENO);
       break;
+    case Stdout::kTerminal:
+      ::dup2(terminal, STDOUT_FILENO);
+      break;
   }
   ::close_range(STDERR_FILENO + 1, ~0U, 0);  // nothing inherited from the test runner counts against limits
   setLimit(RLIMIT_NOFILE, options.openFileLimit);
@@ -167,6 +173,11 @@ Started startVarnolix(const std::string& dir, const RunOptions& options) {
     pipeEnds[0] = -1;
   }
   Started started;
+  int terminalSide = -1;
+  if (options.standardOutput == Stdout::kTerminal &&
+      ::openpty(&started.terminal, &terminalSide, nullptr, nullptr, nullptr) != 0) {
+    fail("openpty");
+  }
   started.errors = ::memfd_create("standard error", 0);
   if (started.errors < 0) fail("memfd_create");
   std::vector<std::string> argumentTexts = options.wrapper;
@@ -179,11 +190,12 @@ Started startVarnolix(const std::string& dir, const RunOptions& options) {
   started.pid = ::fork();
   if (started.pid < 0) fail("fork");
   if (started.pid == 0) {
-    prepareChild(dir, options, pipeEnds[1], started.errors);
+    prepareChild(dir, options, pipeEnds[1], terminalSide, started.errors);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
   if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
+  if (terminalSide >= 0) ::close(terminalSide);
   started.output = pipeEnds[0];
   return started;
 }
@@ -206,6 +218,21 @@ RunResult finishVarnolix(Started& started) {
   int status = 0;
   while (::waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (started.terminal >= 0) {  // what the terminal holds, now that nobody writes to it
+    ::fcntl(started.terminal, F_SETFL, O_NONBLOCK);
+    char chunk[4096];
+    ssize_t n;
+    while ((n = ::read(started.terminal, chunk, sizeof chunk)) > 0)
+      started.read.append(chunk, static_cast<std::size_t>(n));
+    ::close(started.terminal);
+    // As a terminal shows it: its output processing turned each line feed into two bytes.
+    std::string shown;
+    for (std::size_t at = 0; at < started.read.size(); ++at) {
+      if (!(started.read[at] == '\r' && at + 1 < started.read.size() && started.read[at + 1] == '\n'))
+        shown += started.read[at];
+    }
+    started.read = std::move(shown);
+  }
   RunResult result;
   result.standardOutput = std::move(started.read);
   char chunk[4096];
@@ -217,6 +244,23 @@ RunResult finishVarnolix(Started& started) {
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+void waitUntilBlockedIn(pid_t pid, long number, int descriptor) {
+  std::string call = std::to_string(number) + " ";
+  if (descriptor >= 0) {
+    char argument[32];
+    std::snprintf(argument, sizeof argument, "0x%x ", static_cast<unsigned>(descriptor));
+    call += argument;
+  }
+  for (int tries = 0; tries < 5000; ++tries) {
+    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+    std::string now;
+    std::getline(syscall, now);
+    if (now.rfind(call, 0) == 0) return;
+    ::usleep(1000);
+  }
+  FAIL() << "the program never waited in system call " << call;
 }
 
 RunResult runVarnolix(const std::string& dir, const RunOptions& options) {

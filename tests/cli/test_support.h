@@ -77,6 +77,7 @@ enum class Stdout {
   kNullDevice,
   kUnlinkedFile,  // a regular file with no name
   kFile,          // RunOptions::outputFile, opened with outputFileFlags
+  kTerminal,      // a pseudo-terminal in its usual mode; RunResult shows its line ends as "\n"
 };
 
 /// How the program is run. Whatever the test runner's own signal dispositions and mask,
@@ -104,10 +105,11 @@ struct RunResult {
 
 /// A program started by startVarnolix() and not yet finished.
 struct Started {
-  pid_t pid = -1;    // of the program, or of its wrapper
-  int output = -1;   // read end of its standard output, when captured
-  int errors = -1;   // its standard error, a file with no name
-  std::string read;  // standard output read so far
+  pid_t pid = -1;     // of the program, or of its wrapper
+  int output = -1;    // read end of its standard output, when captured
+  int terminal = -1;  // master side of its standard output, for kTerminal
+  int errors = -1;    // its standard error, a file with no name
+  std::string read;   // standard output read so far
 };
 
 /// Starts the built varnolix in `dir` (killed after 60 s).
@@ -118,6 +120,10 @@ void readOutput(Started& started, std::size_t bytes);
 
 /// Reads the rest of standard output and waits for the program.
 RunResult finishVarnolix(Started& started);
+
+/// Returns once `pid` is blocked in system call `number` (SYS_read, ...) with `descriptor`
+/// as first argument (any, if negative); fails the test if that does not happen within 5 s.
+void waitUntilBlockedIn(pid_t pid, long number, int descriptor = -1);
 
 /// Runs the built varnolix in `dir` and waits for it (killed after 60 s).
 RunResult runVarnolix(const std::string& dir, const RunOptions& options = {});
