@@ -15,6 +15,8 @@ namespace {
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
 
+void removeRoot() { ::nftw(root().c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
 // The folder libFuzzer was started in; its corpus paths may be relative to it.
 const std::string& startFolder() {
   static const std::string folder = [] {
@@ -65,11 +67,15 @@ std::vector<std::string> entries(const std::string& dir) {
 
 const std::string& root() {
   static const std::string folder = [] {
-    char pattern[] = "/tmp/varnolix-fuzz-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) broken("cannot make a private folder");
-    std::atexit([] { ::nftw(root().c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); });
-    return std::string(pattern);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/varnolix-fuzz-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) broken("cannot make a private folder");
+    return pattern;
   }();
+  // Registered only once the name exists: exit handlers and the destructors of statics run
+  // in reverse order of registration, so the name is still alive when the folder goes.
+  static const bool removedAtExit = std::atexit(removeRoot) == 0;
+  if (!removedAtExit) broken("cannot arrange for the private folder to go at exit");
   return folder;
 }
 

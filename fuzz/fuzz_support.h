@@ -16,7 +16,9 @@ void writeAll(const std::string& path, std::string_view content);
 /// Names in `dir`, without "." and "..".
 std::vector<std::string> entries(const std::string& dir);
 
-/// A private folder under /tmp for this process, removed at exit.
+/// A private folder for this process under $TMPDIR (or /tmp), removed when the process
+/// exits normally. libFuzzer ends on a crash without running exit handlers; scripts/fuzz
+/// points TMPDIR into a folder of its own, so that the folder goes then too.
 const std::string& root();
 
 /// Empties root()/case (creating it) and makes it the current folder; the folder the

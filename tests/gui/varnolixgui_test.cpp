@@ -156,14 +156,6 @@ class VarnolixGuiTest : public QObject {
     QCOMPARE(QApplication::exec(), 0);
   }
 
-  void closingTheWindowEndsTheEventLoopWithZero() {
-    VarnolixGui window;
-    window.show();
-    QTimer::singleShot(0, [&window] { window.close(); });
-    QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
-    QCOMPARE(QApplication::exec(), 0);
-  }
-
  private:
   QTemporaryDir scratch;
 };
