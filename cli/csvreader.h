@@ -67,6 +67,13 @@ class CSVReader {
     return fieldView(n);
   }
 
+  /// Returns the bytes read after the lookahead line: lines to come, which a caller may
+  /// look at to prepare for them. Valid until the next call of next().
+  std::string_view getBufferedAhead() const noexcept { return file.unread(); }
+
+  /// Returns the field separator.
+  const std::string& getSeparator() const noexcept { return separator; }
+
   /// Returns the field count fixed at construction: that of the first data line, or of
   /// the header when the file ended right after it without a line feed.
   int getNumFields() const noexcept { return numFields; }

@@ -1,6 +1,7 @@
 #include "error.h"
 
 #include <new>
+#include <numeric>
 #include <utility>
 
 #include "rawbytes.h"
@@ -12,10 +13,9 @@ namespace {
 RawBytes reserve = allocateRawBytes(std::size_t{64} * 1024);
 
 std::string concatenated(std::initializer_list<std::string_view> parts) {
-  std::size_t size = 0;
-  for (const std::string_view part : parts) size += part.size();
   std::string text;
-  text.reserve(size);
+  text.reserve(std::accumulate(parts.begin(), parts.end(), std::size_t{0},
+                               [](std::size_t size, std::string_view part) { return size + part.size(); }));
   for (const std::string_view part : parts) text.append(part);
   return text;
 }
@@ -26,7 +26,7 @@ std::string concatenated(std::initializer_list<std::string_view> parts) {
 // replacing the error being reported.
 Error::Error(const std::string& text) noexcept : message(text) {}  // NOLINT(modernize-pass-by-value)
 
-Error::Error(std::string&& text, Composed) noexcept : message(std::move(text)) {}
+Error::Error(std::string&& text, Composed /*tag*/) noexcept : message(std::move(text)) {}
 
 Error Error::of(std::initializer_list<std::string_view> parts) noexcept {
   try {

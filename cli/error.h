@@ -33,7 +33,7 @@ class Error : public std::exception {
 
  private:
   struct Composed {};
-  Error(std::string&& text, Composed) noexcept;
+  Error(std::string&& text, Composed tag) noexcept;
 
   std::string message;
 };

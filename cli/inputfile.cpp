@@ -43,7 +43,7 @@ void InputFile::fail(int errorNumber) noexcept {
 }
 
 bool InputFile::refill(std::string_view& held) {
-  const std::size_t unread = filled - position;
+  const std::size_t kept = filled - position;
   if (held.data() >= buffer.get() && held.data() < buffer.get() + capacity) {
     try {
       heldCopy.assign(held.data(), held.size());
@@ -53,7 +53,7 @@ bool InputFile::refill(std::string_view& held) {
     }
     held = heldCopy;
   }
-  if (unread == capacity) {  // one line fills the whole buffer: make room for more of it
+  if (kept == capacity) {  // one line fills the whole buffer: make room for more of it
     char* const larger = static_cast<char*>(std::realloc(buffer.get(), 2 * capacity));
     if (larger == nullptr) {
       failure = ENOMEM;
@@ -63,9 +63,9 @@ bool InputFile::refill(std::string_view& held) {
     buffer.reset(larger);
     capacity *= 2;
   }
-  if (unread > 0 && position > 0) std::memmove(buffer.get(), buffer.get() + position, unread);
+  if (kept > 0 && position > 0) std::memmove(buffer.get(), buffer.get() + position, kept);
   position = 0;
-  filled = unread;
+  filled = kept;
   for (;;) {
     const ssize_t n = ::read(descriptor.get(), buffer.get() + filled, capacity - filled);
     if (n > 0) {

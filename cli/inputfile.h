@@ -58,6 +58,10 @@ class InputFile {
   /// Returns the identity of the open file.
   const FileIdentity& identity() const noexcept { return fileIdentity; }
 
+  /// Returns the bytes read but not yet handed out as lines: what comes next, valid until
+  /// the next readLine().
+  std::string_view unread() const noexcept { return {buffer.get() + position, filled - position}; }
+
   /// Returns how many bytes were searched for a line end in lines that spanned more than
   /// one read: each byte once, however many reads a long line takes.
   unsigned long long bytesSearchedAcrossReads() const noexcept { return searchedAcrossReads; }

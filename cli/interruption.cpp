@@ -1,7 +1,7 @@
 #include "interruption.h"
 
-#include <time.h>
 #include <unistd.h>
+#include <ctime>
 
 namespace interruption {
 
@@ -22,7 +22,7 @@ extern "C" void recordStop(int signal) {
   if (errorOnItsWay == 0 && decidingSignal == 0) decidingSignal = signal;
 }
 
-extern "C" void recordDeadline(int) { deadlinePassed = 1; }
+extern "C" void recordDeadline(int /*signal*/) { deadlinePassed = 1; }
 
 // The timer of Deadline, created on first use. A real-time signal of its own, so that an
 // alarm the program inherited keeps its meaning.
@@ -98,6 +98,6 @@ Deadline::~Deadline() {
   ::timer_settime(deadlineTimer, 0, &off, nullptr);
 }
 
-bool Deadline::passed() const noexcept { return deadlinePassed != 0; }
+bool Deadline::passed() const noexcept { return isArmed && deadlinePassed != 0; }
 
 }  // namespace interruption

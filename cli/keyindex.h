@@ -4,15 +4,30 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
-#include <vector>
 
-/// The default hash of KeyIndex: keys are short and hashed once per line, so it takes
-/// eight bytes at a time and never loops over single bytes.
+/// The secret of a run's key hashes: drawn per run, so that nobody who knows the code can
+/// pick keys that collide; fixed by tests and fuzzers so that runs repeat.
+struct HashSeed {
+  std::uint64_t k0 = 0;
+  std::uint64_t k1 = 0;
+
+  /// Returns a seed from the system's random source (getrandom without waiting), or, when
+  /// it has none yet, one mixed from the clock, the process number and the address layout.
+  static HashSeed random() noexcept;
+};
+
+/// The fast hash of KeyIndex: keys are short and hashed once per line, so it takes eight
+/// bytes at a time and never loops over single bytes. Seeded, but not strong enough against
+/// keys crafted with its code at hand: KeyIndex watches its probe lengths and moves to
+/// SipHash when they grow.
 struct KeyHash {
+  explicit KeyHash(HashSeed seed) noexcept : start(seed.k0) {}
+
   std::uint64_t operator()(std::string_view key) const noexcept {
     constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
-    std::uint64_t hash = key.size() * kMultiplier;
+    std::uint64_t hash = start ^ (key.size() * kMultiplier);
     const char* next = key.data();
     std::size_t remaining = key.size();
     for (; remaining >= 8; remaining -= 8, next += 8) {
@@ -21,8 +36,8 @@ struct KeyHash {
       hash = (hash ^ word) * kMultiplier;
       hash ^= hash >> 29;
     }
-    // The last 1 to 7 bytes as whole loads (two overlapping ones, or three single bytes):
-    // assembling them byte by byte in memory stalls the load that follows.
+    // The last 1 to 7 bytes as whole loads (two overlapping ones, or three single bytes),
+    // never assembled byte by byte in memory.
     if (remaining >= 4) {
       std::uint32_t head;
       std::uint32_t tail;
@@ -37,65 +52,158 @@ struct KeyHash {
     hash *= 0xBF58476D1CE4E5B9ULL;
     return hash ^ (hash >> 29);
   }
+
+  std::uint64_t start;
+};
+
+/// SipHash-1-3 keyed by the run's seed: a keyed hash without known collisions that hold
+/// whatever the key, for when keys were chosen to collide under KeyHash.
+struct SipHash13 {
+  explicit SipHash13(HashSeed seed) noexcept : k0(seed.k0), k1(seed.k1) {}
+
+  std::uint64_t operator()(std::string_view key) const noexcept;
+
+  std::uint64_t k0;
+  std::uint64_t k1;
 };
 
 /// Finds values by key: an open-addressing table (linear probing) of pointers to values
-/// that carry their own key, as a member `key` convertible to std::string_view.
+/// that carry their own key, as a member function key() returning std::string_view.
 ///
 /// Made for one lookup per input line: find() is inline and, while the table is small,
-/// nearly always ends at the first slot it looks at. Does not own the values, which must
-/// outlive the index and keep their keys unchanged. `Hash` maps a key to 64 bits; tests
-/// inject one that collides.
-template <class Value, class Hash = KeyHash>
+/// nearly always ends at the first slot it looks at. Keys chosen to collide cannot slow it
+/// down for long: once probe lengths grow beyond what a sound hash gives, the index rehashes
+/// everything with `StrongHash`, keyed by the same seed. Does not own the values, which must
+/// outlive the index and keep their keys unchanged. Allocates nothing until the first add().
+/// Tests inject hashes that collide.
+template <class Value, class Hash = KeyHash, class StrongHash = SipHash13>
 class KeyIndex {
  public:
-  KeyIndex() : slots(kFirstSlots) {}
+  explicit KeyIndex(HashSeed seed) noexcept : fastHash(seed), strongHash(seed) {}
+
+  KeyIndex(const KeyIndex&) = delete;
+  KeyIndex& operator=(const KeyIndex&) = delete;
 
   /// Returns the value whose key is `key`, or null.
   [[gnu::always_inline]] Value* find(std::string_view key) const noexcept {
-    const std::uint64_t hash = Hash()(key);
-    for (std::size_t i = hash & (slots.size() - 1);; i = (i + 1) & (slots.size() - 1)) {
-      const Slot& slot = slots[i];
+    const std::uint64_t hash = hashOf(key);
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Slot& slot = table[i];
       if (slot.value == nullptr) return nullptr;
-      if (slot.hash == hash && sameBytes(slot.value->key, key)) return slot.value;
+      if (slot.hash == hash && sameBytes(slot.value->key(), key)) return slot.value;
     }
   }
 
-  /// Adds `value`, whose key must not be in the index yet. Throws std::bad_alloc when the
-  /// table cannot grow; the index is then unchanged.
-  void add(Value& value) {
+  /// Returns the hash find() takes of `key`.
+  [[gnu::always_inline]] std::uint64_t hashOf(std::string_view key) const noexcept {
+    return strong ? strongHash(key) : fastHash(key);
+  }
+
+  /// Starts fetching the first slot of a key with `hash` into the cache.
+  void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&table[hash & mask]); }
+
+  /// Returns the value in the first slot of a key with `hash`, if that slot holds one with
+  /// that hash; without comparing keys: a guess, for prefetching.
+  Value* guess(std::uint64_t hash) const noexcept {
+    const Slot& slot = table[hash & mask];
+    return slot.hash == hash ? slot.value : nullptr;
+  }
+
+  /// Makes room for one more value, so that the next add() cannot fail. Throws
+  /// std::bad_alloc when the table cannot grow; the index is then unchanged.
+  void reserveOneMore() {
     // Small tables stay at most an eighth full, so that a lookup rarely needs a second
     // probe, a mispredicted branch on every line; large ones stay at most half full.
-    const std::size_t spread = slots.size() < kSparseSlots ? 8 : 2;
-    if (spread * (count + 1) > slots.size()) grow();
-    place(slots, Slot{Hash()(value.key), &value});
+    const std::size_t slots = mask + 1;
+    const std::size_t spread = slots < kSparseSlots ? 8 : 2;
+    if (owned == nullptr || spread * (count + 1) > slots) rebuild(owned == nullptr ? kFirstSlots : 2 * slots, strong);
+  }
+
+  /// Adds `value`, whose key must not be in the index yet; reserveOneMore() must have been
+  /// called since the last add(). Never fails.
+  void add(Value& value) noexcept {
+    const std::size_t distance = place(Slot{hashOf(value.key()), &value});
     ++count;
+    probeTotal += distance;
+    // A sound hash keeps the mean distance from a key's first slot below one and no
+    // distance near a hundred; beyond that, keys were chosen to collide.
+    if (!strong && (distance > kLongestProbe || probeTotal > 2 * count + kLongestProbe)) {
+      try {
+        rebuild(mask + 1, true);
+      } catch (...) {  // no memory for a new table: rehash in place of the old one
+        rehashInPlace();
+      }
+    }
   }
 
   /// Returns the number of values added.
   std::size_t size() const noexcept { return count; }
 
+  /// Returns true once the index moved to StrongHash.
+  bool usesStrongHash() const noexcept { return strong; }
+
+  /// Returns the sum over all values of their distance from their first slot: what finding
+  /// each key once costs beyond its first probe. Walks the table; for tests.
+  std::size_t totalProbeDistance() const noexcept {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i <= mask; ++i) {
+      if (table[i].value != nullptr) total += (i - (table[i].hash & mask)) & mask;
+    }
+    return total;
+  }
+
  private:
   static constexpr std::size_t kFirstSlots = 64;
   static constexpr std::size_t kSparseSlots = 4096;  // 64 KiB of slots
+  static constexpr std::size_t kLongestProbe = 96;
 
   struct Slot {
     std::uint64_t hash = 0;
     Value* value = nullptr;
   };
 
-  static void place(std::vector<Slot>& table, const Slot& slot) noexcept {
-    std::size_t i = slot.hash & (table.size() - 1);
-    while (table[i].value != nullptr) i = (i + 1) & (table.size() - 1);
-    table[i] = slot;
+  // Puts `slot` in the first free place from its own; returns how far from it.
+  std::size_t place(const Slot& slot) noexcept {
+    Slot* const slots = owned.get();
+    std::size_t i = slot.hash & mask;
+    std::size_t distance = 0;
+    for (; slots[i].value != nullptr; i = (i + 1) & mask) ++distance;
+    slots[i] = slot;
+    return distance;
   }
 
-  void grow() {
-    std::vector<Slot> larger(2 * slots.size());
-    for (const Slot& slot : slots) {
-      if (slot.value != nullptr) place(larger, slot);
+  void rebuild(std::size_t slots, bool withStrongHash) {
+    std::unique_ptr<Slot[]> larger(new Slot[slots]);
+    std::unique_ptr<Slot[]> old = std::move(owned);
+    const std::size_t oldSlots = old == nullptr ? 0 : mask + 1;
+    owned = std::move(larger);
+    table = owned.get();
+    mask = slots - 1;
+    strong = withStrongHash;
+    probeTotal = 0;
+    for (std::size_t i = 0; i < oldSlots; ++i) {
+      if (old[i].value == nullptr) continue;
+      const std::uint64_t hash = withStrongHash ? strongHash(old[i].value->key()) : old[i].hash;
+      probeTotal += place(Slot{hash, old[i].value});
     }
-    slots.swap(larger);
+  }
+
+  void rehashInPlace() noexcept {
+    // The values gathered at the front of the table, then placed again from the last; a
+    // value not yet placed only ever occupies a slot that placing skips.
+    Slot* const slots = owned.get();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i <= mask; ++i) {
+      if (slots[i].value != nullptr) slots[kept++] = slots[i];
+    }
+    for (std::size_t i = kept; i <= mask; ++i) slots[i] = Slot{};
+    strong = true;
+    probeTotal = 0;
+    for (std::size_t i = kept; i-- > 0;) {
+      Value* const value = slots[i].value;
+      slots[i] = Slot{};
+      probeTotal += place(Slot{strongHash(value->key()), value});
+    }
   }
 
   // Key equality without a library call for the usual short keys.
@@ -119,8 +227,16 @@ class KeyIndex {
     return word;
   }
 
-  std::vector<Slot> slots;  // a power of two
+  static constexpr Slot kNoSlot{};
+
+  Hash fastHash;
+  StrongHash strongHash;
+  const Slot* table = &kNoSlot;  // a power of two of slots; one empty slot before the first add()
+  std::size_t mask = 0;
   std::size_t count = 0;
+  std::size_t probeTotal = 0;
+  bool strong = false;
+  std::unique_ptr<Slot[]> owned;
 };
 
 #endif  // VARNOLIX_KEYINDEX_H_

@@ -1,6 +1,5 @@
 #include "openfilecache.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -8,13 +7,11 @@
 
 namespace {
 
-// Descriptors left for standard streams, the input and the C library.
+// Descriptors left for standard streams, the input, the folder's lock, the spill file and
+// the C library.
 constexpr rlim_t kReservedDescriptors = 8;
 // Enough descriptors to keep every file of a typical run open; more buys nothing.
 constexpr rlim_t kWantedDescriptors = 65536;
-
-// A reopened file is only appended to: it was emptied when it was created.
-constexpr int kReopenFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 // Raises the soft open-file limit toward the hard one and returns how many output
 // descriptors may be open at once.
@@ -36,65 +33,113 @@ std::size_t openFileAllowance() {
 
 OpenFileCache::OpenFileCache(std::size_t maxOpen) : allowance(maxOpen > 0 ? maxOpen : openFileAllowance()) {}
 
-Descriptor OpenFileCache::open(const std::string& path, int flags) noexcept {
+Descriptor OpenFileCache::open(const char* path, int flags) noexcept {
   while (openCount >= allowance) closeLeastRecentlyUsed();
   for (;;) {
-    Descriptor opened = Descriptor::open(path.c_str(), flags);
+    Descriptor opened = Descriptor::open(path, flags);
     if (opened.isOpen() || (opened.error() != EMFILE && opened.error() != ENFILE) || openCount == 0) return opened;
     closeLeastRecentlyUsed();
   }
 }
 
-void OpenFileCache::add(std::size_t file, const std::string& path, Descriptor descriptor) {
-  entries.push_back(Entry{std::move(descriptor), &path});
-  linkAsNewest(file);
-}
-
-int OpenFileCache::use(std::size_t file) noexcept {
-  Entry& entry = entries[file];
-  if (entry.closeError != 0) return -std::exchange(entry.closeError, 0);
-  if (entry.descriptor.isOpen()) {
-    unlink(file);
-  } else {
-    entry.descriptor = open(*entry.path, kReopenFlags);
-    if (!entry.descriptor.isOpen()) return -entry.descriptor.error();
+void OpenFileCache::reserveOneMore() {
+  // Capacity grows by doubling: reserving one more each time would copy all every time.
+  if (state.size() == state.capacity()) state.reserve(2 * state.capacity() + 64);
+  if (freeSlots.empty() && slots.size() == slots.capacity() && slots.size() < allowance) {
+    // The slot the new file takes, unless one falls free by making room first.
+    slots.reserve(std::min(allowance, 2 * slots.capacity() + 64));
+    freeSlots.reserve(slots.capacity());
   }
-  linkAsNewest(file);
-  return entry.descriptor.get();
 }
 
-int OpenFileCache::close(std::size_t file) noexcept {
-  if (entries[file].descriptor.isOpen()) closeOpen(file);
-  return std::exchange(entries[file].closeError, 0);
+std::uint32_t OpenFileCache::add(Descriptor descriptor) noexcept {
+  const auto file = static_cast<std::uint32_t>(state.size());
+  state.push_back(kClosed);
+  attach(file, std::move(descriptor));
+  return file;
 }
 
-void OpenFileCache::closeLeastRecentlyUsed() noexcept {
-  // What the file still buffers stays buffered: it is written when its buffer is full,
-  // which needs the descriptor again anyway.
-  closeOpen(oldest);
+int OpenFileCache::descriptor(std::uint32_t file) noexcept {
+  std::int32_t& now = state[file];
+  if (now < kClosed) {
+    const int error = -2 - now;
+    now = kClosed;
+    return -error;
+  }
+  if (now == kClosed) return -1;
+  const auto slot = static_cast<std::uint32_t>(now);
+  if (newest != slot) {
+    unlink(slot);
+    linkAsNewest(slot);
+  }
+  return slots[slot].descriptor.get();
 }
 
-void OpenFileCache::closeOpen(std::size_t file) noexcept {
-  Entry& entry = entries[file];
-  unlink(file);
-  const int error = entry.descriptor.close();
-  if (error != 0 && entry.closeError == 0) entry.closeError = error;
+int OpenFileCache::attach(std::uint32_t file, Descriptor descriptor) noexcept {
+  while (openCount >= allowance) closeLeastRecentlyUsed();
+  const std::uint32_t slot = takeSlot(file, std::move(descriptor));
+  state[file] = static_cast<std::int32_t>(slot);
+  linkAsNewest(slot);
+  return slots[slot].descriptor.get();
 }
 
-void OpenFileCache::linkAsNewest(std::size_t file) noexcept {
-  Entry& entry = entries[file];
+std::uint32_t OpenFileCache::takeSlot(std::uint32_t file, Descriptor descriptor) noexcept {
+  std::uint32_t slot;
+  if (!freeSlots.empty()) {
+    slot = freeSlots.back();
+    freeSlots.pop_back();
+  } else if (slots.size() < slots.capacity()) {  // reserved by reserveOneMore()
+    slot = static_cast<std::uint32_t>(slots.size());
+    slots.emplace_back();
+  } else {  // no memory may be taken here: a file makes room instead
+    closeLeastRecentlyUsed();
+    slot = freeSlots.back();
+    freeSlots.pop_back();
+  }
+  slots[slot].descriptor = std::move(descriptor);
+  slots[slot].file = file;
+  return slot;
+}
+
+int OpenFileCache::close(std::uint32_t file) noexcept {
+  if (state[file] >= 0) closeOpen(file);
+  const std::int32_t now = state[file];
+  state[file] = kClosed;
+  return now < kClosed ? -2 - now : 0;
+}
+
+bool OpenFileCache::holdOneBack() noexcept {
+  if (allowance <= 1) return false;
+  --allowance;
+  while (openCount > allowance) closeLeastRecentlyUsed();
+  return true;
+}
+
+void OpenFileCache::closeLeastRecentlyUsed() noexcept { closeOpen(slots[oldest].file); }
+
+void OpenFileCache::closeOpen(std::uint32_t file) noexcept {
+  const auto slot = static_cast<std::uint32_t>(state[file]);
+  unlink(slot);
+  const int error = slots[slot].descriptor.close();
+  slots[slot].file = kNone;
+  freeSlots.push_back(slot);  // capacity for every slot was reserved as it was made
+  state[file] = error != 0 ? -2 - error : kClosed;
+}
+
+void OpenFileCache::linkAsNewest(std::uint32_t slot) noexcept {
+  Slot& entry = slots[slot];
   entry.older = newest;
   entry.newer = kNone;
-  if (newest != kNone) entries[newest].newer = static_cast<std::uint32_t>(file);
-  newest = static_cast<std::uint32_t>(file);
+  if (newest != kNone) slots[newest].newer = slot;
+  newest = slot;
   if (oldest == kNone) oldest = newest;
   ++openCount;
 }
 
-void OpenFileCache::unlink(std::size_t file) noexcept {
-  Entry& entry = entries[file];
-  (entry.newer != kNone ? entries[entry.newer].older : newest) = entry.older;
-  (entry.older != kNone ? entries[entry.older].newer : oldest) = entry.newer;
+void OpenFileCache::unlink(std::uint32_t slot) noexcept {
+  Slot& entry = slots[slot];
+  (entry.newer != kNone ? slots[entry.newer].older : newest) = entry.older;
+  (entry.older != kNone ? slots[entry.older].newer : oldest) = entry.newer;
   entry.newer = kNone;
   entry.older = kNone;
   --openCount;

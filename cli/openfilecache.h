@@ -3,22 +3,23 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "descriptor.h"
 
 /// The open descriptors of a run's output files, kept within an allowance so that any
-/// number of files works: when a file is to be opened and no descriptor is left, the least
-/// recently used file is closed, and it is reopened for appending when it is next used.
+/// number of files works: when a descriptor is needed and none is left, the least recently
+/// used file is closed; its owner reopens it when it is next needed.
 ///
 /// Files are numbered 0, 1, 2, ... in the order they are added. A close that fails while
-/// making room is not lost: use() or close() of that file reports it. Owns the
-/// descriptors, never the paths; not copyable.
+/// making room is not lost: the file's next descriptor() or close() reports it. Costs four
+/// bytes per file, and a slot per open descriptor. Owns the descriptors, never the paths;
+/// not copyable.
 class OpenFileCache {
  public:
   /// Holds at most `maxOpen` descriptors at once; 0 means as many as the process's
-  /// open-file limit allows, after raising its soft limit toward the hard one.
+  /// open-file limit allows (its soft limit raised toward the hard one, up to 65,536),
+  /// less a few for standard streams, the input and the folder's lock.
   explicit OpenFileCache(std::size_t maxOpen);
 
   OpenFileCache(const OpenFileCache&) = delete;
@@ -26,48 +27,63 @@ class OpenFileCache {
 
   /// Opens `path` as Descriptor::open() does, first closing least recently used files to
   /// stay within the allowance, and more of them while the system has no descriptor left.
-  /// The result is not in the cache until add() takes it.
-  Descriptor open(const std::string& path, int flags) noexcept;
+  /// The result belongs to no file until add() or attach() takes it.
+  Descriptor open(const char* path, int flags) noexcept;
 
-  /// Adds file number `file`, which must be the number of files added so far, with its
-  /// open `descriptor`, as the most recently used. `path` names the file when it is
-  /// reopened and must outlive the cache. Throws std::bad_alloc; the descriptor is then
-  /// closed.
-  void add(std::size_t file, const std::string& path, Descriptor descriptor);
+  /// Makes sure that the next add() needs no memory. Throws std::bad_alloc.
+  void reserveOneMore();
 
-  /// Returns the open descriptor of `file`, reopening it for appending if it was closed,
-  /// and marks it most recently used. Returns minus the errno value when reopening fails,
-  /// or when closing it to make room failed earlier.
-  int use(std::size_t file) noexcept;
+  /// Adds a new file, open on `descriptor`, as the most recently used, and returns its
+  /// number: the number of files added before it. reserveOneMore() must have been called.
+  std::uint32_t add(Descriptor descriptor) noexcept;
+
+  /// Returns the open descriptor of `file` and marks it most recently used; -1 when the file
+  /// is closed, or minus the errno value of a close that failed while making room.
+  int descriptor(std::uint32_t file) noexcept;
+
+  /// Makes the closed `file` open on `descriptor` again, as the most recently used; returns
+  /// the descriptor.
+  int attach(std::uint32_t file, Descriptor descriptor) noexcept;
 
   /// Returns whether `file` has an open descriptor.
-  bool isOpen(std::size_t file) const noexcept { return entries[file].descriptor.isOpen(); }
+  bool isOpen(std::uint32_t file) const noexcept { return state[file] >= 0; }
 
-  /// Closes `file`, which use() would reopen. Returns 0, or the errno value of this close
-  /// or of a close that failed while making room.
-  int close(std::size_t file) noexcept;
+  /// Closes `file` if it is open. Returns 0, or the errno value of this close or of a
+  /// close that failed while making room.
+  int close(std::uint32_t file) noexcept;
+
+  /// Lowers the allowance by one, for a descriptor the owner keeps apart. Returns false
+  /// (and leaves it) when no descriptor would be left for files.
+  bool holdOneBack() noexcept;
+
+  /// Returns the number of files added.
+  std::size_t size() const noexcept { return state.size(); }
 
  private:
   static constexpr std::uint32_t kNone = UINT32_MAX;
+  static constexpr std::int32_t kClosed = -1;
 
-  struct Entry {
+  struct Slot {
     Descriptor descriptor;
-    const std::string* path;
-    int closeError = 0;  // of a close while making room, not yet reported
+    std::uint32_t file = kNone;
     std::uint32_t newer = kNone;
     std::uint32_t older = kNone;
   };
 
   void closeLeastRecentlyUsed() noexcept;
-  // Closes the open `file`, keeping a failure for the next use() or close() to report.
-  void closeOpen(std::size_t file) noexcept;
-  void linkAsNewest(std::size_t file) noexcept;
-  void unlink(std::size_t file) noexcept;
+  // Closes the open `file`, keeping a failure for its next descriptor() or close().
+  void closeOpen(std::uint32_t file) noexcept;
+  std::uint32_t takeSlot(std::uint32_t file, Descriptor descriptor) noexcept;
+  void linkAsNewest(std::uint32_t slot) noexcept;
+  void unlink(std::uint32_t slot) noexcept;
 
-  const std::size_t allowance;
-  std::vector<Entry> entries;  // by file number
+  std::size_t allowance;
+  // Per file: its slot while open, kClosed, or -2 - errno of a close that failed unreported.
+  std::vector<std::int32_t> state;
+  std::vector<Slot> slots;  // never more than the allowance
+  std::vector<std::uint32_t> freeSlots;
   std::size_t openCount = 0;
-  std::uint32_t newest = kNone;  // the open files form a list from newest to oldest
+  std::uint32_t newest = kNone;  // the open files' slots form a list from newest to oldest
   std::uint32_t oldest = kNone;
 };
 

@@ -3,108 +3,200 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
-#include "blockpool.h"
+#include "chunkarena.h"
+#include "fileidentity.h"
 
-/// One output file of a grouping run: its key (which is its name) and the lines not yet
-/// written, held in blocks of a BlockPool.
-///
-/// Every block but the last is full. Writes are block-sized, so a successful one may end
-/// inside a line; the file keeps its own count of the bytes written up to the last line
-/// feed, so that it can be cut back to whole lines when a later write fails. Only
-/// mechanics live here; OutputSet decides when to take blocks and write out, and holds the
-/// descriptors. Returns its blocks to the pool; not copyable.
-class alignas(64) OutputFile {  // a cache line of its own for the fields a line touches
+/// One output file as the grouping loop sees it: its key (which is its name) and where the
+/// next byte of its lines goes. Half a cache line, with a key of up to 16 bytes in place, so
+/// that finding a line's file and appending the line touch one line of memory for the file
+/// even with a million keys. Everything else about the file is its FileState; OutputSet
+/// decides all but the plain copy.
+class alignas(32) OutputFile {  // never across two cache lines
  public:
-  /// `fileNumber` is the file's place in the order its owner created files.
-  OutputFile(std::string name, std::size_t fileNumber, BlockPool& blockPool)
-      : key(std::move(name)), number(fileNumber), pool(blockPool) {}
-  ~OutputFile();
+  static constexpr std::size_t kKeyInPlace = 16;
 
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
+  OutputFile() noexcept = default;
 
-  /// The key the file is named by.
-  const std::string key;
+  /// Returns the key, which names the file; its bytes live as long as the file.
+  std::string_view key() const noexcept {
+    if (keyLength <= kKeyInPlace) return {keyBytes, keyLength};
+    const char* whole;
+    std::memcpy(&whole, keyBytes + 8, sizeof whole);
+    return {whole, keyLength};
+  }
 
- private:
-  // Next to the key, so that looking a line's file up and appending the line touch one
-  // cache line of the file, which matters with tens of thousands of keys.
-  char* tail = nullptr;   // where the next byte goes in blocks.back()
-  char* limit = nullptr;  // the end of blocks.back(); no room when there is no block
+  /// Returns the file's place in the order files were created, which never changes.
+  std::uint32_t creationIndex() const noexcept { return index; }
 
- public:
-  /// The file's place in creation order, which numbers it for the owner's bookkeeping.
-  const std::size_t number;
-
-  /// Appends `line` and a line feed if the last block has room for both; returns whether
-  /// it did.
+  /// Appends `line` and a line feed if the current chunk has room for both; returns
+  /// whether it did.
   bool appendIfRoom(std::string_view line) noexcept {
-    if (line.size() >= room()) return false;
+    if (line.size() >= room) return false;
     char* const at = tail;
-    std::char_traits<char>::copy(at, line.data(), line.size());
+    std::memcpy(at, line.data(), line.size());
     at[line.size()] = '\n';
     tail += line.size() + 1;
+    room = static_cast<std::uint16_t>(room - line.size() - 1);
     // The next line of this file comes many lines later: fetch where it goes now, so that
     // copying it does not wait for memory.
     __builtin_prefetch(at + line.size() + 64, 1);
     return true;
   }
 
-  /// Copies as much of `bytes` as the last block has room for; returns how much.
-  std::size_t fill(std::string_view bytes) noexcept;
+ private:
+  friend class OutputSet;
 
-  /// Bytes the last block still has room for (none when the file holds no block).
-  std::size_t room() const noexcept { return static_cast<std::size_t>(limit - tail); }
-
-  std::size_t blockCount() const noexcept { return blocks.size(); }
-  std::size_t fullBlocks() const noexcept { return blocks.empty() ? 0 : blocks.size() - (room() > 0 ? 1 : 0); }
-  bool holdsData() const noexcept { return !blocks.empty() && (blocks.size() > 1 || room() < BlockPool::kBlockSize); }
-
-  /// Adds an empty block as the last one. Requires room() == 0. Throws std::bad_alloc.
-  void addBlock(char* block) {
-    blocks.push_back(block);
-    tail = block;
-    limit = block + BlockPool::kBlockSize;
+  // `whole` holds the key's bytes for as long as the file lives; a key of up to 16 bytes
+  // is also copied in place.
+  OutputFile(std::string_view key, const char* whole, std::uint32_t creation) noexcept
+      : keyLength(static_cast<std::uint8_t>(key.size())), index(creation) {
+    if (key.size() <= kKeyInPlace) {
+      std::memcpy(keyBytes, key.data(), key.size());
+    } else {
+      std::memcpy(keyBytes, key.data(), 8);
+      std::memcpy(keyBytes + 8, &whole, sizeof whole);
+    }
   }
 
-  /// Writes the full blocks (and, with `everything`, the partly filled last one too) to
-  /// the open descriptor `fd` and returns them to the pool; a partly filled block that
-  /// stays becomes the only one. Returns 0 or the errno value of the failed write (the
-  /// blocks are then kept, and some of their bytes may be in the file).
-  int writeOut(int fd, bool everything) noexcept;
+  char keyBytes[kKeyInPlace] = {};  // the key, or its first 8 bytes and where all of it is
+  char* tail = nullptr;             // where the next byte goes in the current chunk
+  std::uint16_t room = 0;           // bytes left in the current chunk
+  std::uint8_t keyLength = 0;       // at most NAME_MAX
+  std::uint32_t index = 0;
+};
 
-  /// Drops the buffered bytes after the last line feed: the start of a line whose append
-  /// did not complete.
-  void dropPartialLine() noexcept;
+/// The rest of what an OutputSet knows of one file: its chain of chunks, what it wrote, the
+/// file it created, and how it failed.
+struct FileState {
+  std::uint64_t written = 0;                      // bytes written to the file in this run
+  std::uint64_t wholeLines = 0;                   // of those, the bytes up to the last line feed
+  FileIdentity identity;                          // of the file created, which a reopened file must be
+  ChunkArena::Cell first = ChunkArena::kNoChunk;  // the chain; none while nothing waits
+  ChunkArena::Cell last = ChunkArena::kNoChunk;   // the chunk being filled
+  std::uint32_t fullBytes = 0;                    // in the chunks before the last
+  int failure = 0;                                // errno value, or OutputSet's own codes; 0 while it never failed
+  std::uint8_t chunksTaken = 0;                   // since the chain last restarted small, up to the largest class
+  bool setAside = false;  // some of its lines wait in the spill file: none may be written directly
+};
 
-  /// Returns true when the bytes written so far do not end with a line feed.
-  bool endsMidLine() const noexcept { return written != wholeLineBytes; }
+/// Finds the file this run created with a given identity: an open-addressing table of file
+/// numbers, at most half full, whose identities it looks up in the files' states. Four
+/// bytes a slot. reserveOneMore() may throw; everything else never fails.
+template <class States>
+class IdentityIndex {
+ public:
+  IdentityIndex() = default;
+  IdentityIndex(const IdentityIndex&) = delete;
+  IdentityIndex& operator=(const IdentityIndex&) = delete;
 
-  /// Shrinks the file behind the open descriptor `fd` to the bytes written up to the last
-  /// line feed, if it holds more; never extends a file that changed under the program.
-  /// Returns 0 or the errno value of the failure.
-  int cutBackToWholeLines(int fd) noexcept;
+  /// Makes sure that the next add() needs no memory. Throws std::bad_alloc.
+  void reserveOneMore(const States& states) {
+    if (2 * (count + 1) <= slots.size()) return;
+    std::vector<std::uint32_t> larger(slots.empty() ? 64 : 2 * slots.size(), kEmpty);
+    for (const std::uint32_t file : slots) {
+      if (file != kEmpty) place(larger, file, states[file].identity);
+    }
+    slots.swap(larger);
+  }
 
-  /// Marks the file as failed: it is never written again in this run.
-  void markFailed() noexcept { failed = true; }
-  bool hasFailed() const noexcept { return failed; }
+  /// Adds `file`, whose identity is in `states`.
+  void add(std::uint32_t file, const States& states) noexcept {
+    place(slots, file, states[file].identity);
+    ++count;
+  }
+
+  /// Returns the file with `identity`, or kEmpty.
+  std::uint32_t find(const FileIdentity& identity, const States& states) const noexcept {
+    if (slots.empty()) return kEmpty;
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = FileIdentityHash()(identity) & mask; slots[i] != kEmpty; i = (i + 1) & mask) {
+      if (states[slots[i]].identity == identity) return slots[i];
+    }
+    return kEmpty;
+  }
+
+  static constexpr std::uint32_t kEmpty = UINT32_MAX;
 
  private:
-  std::size_t bytesIn(std::size_t block) const noexcept {
-    return block + 1 == blocks.size() ? BlockPool::kBlockSize - room() : BlockPool::kBlockSize;
+  static void place(std::vector<std::uint32_t>& table, std::uint32_t file, const FileIdentity& identity) noexcept {
+    const std::size_t mask = table.size() - 1;
+    std::size_t i = FileIdentityHash()(identity) & mask;
+    while (table[i] != kEmpty) i = (i + 1) & mask;
+    table[i] = file;
   }
-  // Counts `count` more bytes written, from the start of the blocks.
-  void noteWritten(std::size_t count) noexcept;
 
-  BlockPool& pool;
-  std::vector<char*> blocks;
-  std::uint64_t written = 0;         // bytes written to the file in this run
-  std::uint64_t wholeLineBytes = 0;  // of those, the bytes up to the last line feed
-  bool failed = false;
+  std::vector<std::uint32_t> slots;  // a power of two
+  std::size_t count = 0;
+};
+
+/// Elements in fixed-size segments: addresses stay put as it grows, and growing never
+/// copies. reserveOneMore() may throw; everything else never fails.
+template <class T, std::size_t kPerSegment = 4096>
+class SegmentedArray {
+ public:
+  SegmentedArray() = default;
+  SegmentedArray(const SegmentedArray&) = delete;
+  SegmentedArray& operator=(const SegmentedArray&) = delete;
+
+  /// Makes sure that the next push() needs no memory. Throws std::bad_alloc.
+  void reserveOneMore() {
+    if (count < segments.size() * kPerSegment) return;
+    segments.reserve(segments.size() + 1);
+    segments.emplace_back(new T[kPerSegment]);
+  }
+
+  /// Stores `value` at the end; reserveOneMore() must have been called.
+  T& push(const T& value) noexcept {
+    T& slot = segments[count / kPerSegment][count % kPerSegment];
+    slot = value;
+    ++count;
+    return slot;
+  }
+
+  T& operator[](std::size_t at) noexcept { return segments[at / kPerSegment][at % kPerSegment]; }
+  const T& operator[](std::size_t at) const noexcept { return segments[at / kPerSegment][at % kPerSegment]; }
+  std::size_t size() const noexcept { return count; }
+
+ private:
+  std::vector<std::unique_ptr<T[]>> segments;
+  std::size_t count = 0;
+};
+
+/// The bytes of every key, each followed by a NUL so that it can name its file, in blocks
+/// that never move. reserve() may throw; store() never fails.
+class KeyStore {
+ public:
+  KeyStore() = default;
+  KeyStore(const KeyStore&) = delete;
+  KeyStore& operator=(const KeyStore&) = delete;
+
+  /// Makes sure that store() of a key of `length` bytes (at most kBlockSize - 1) needs no
+  /// memory. Throws std::bad_alloc.
+  void reserve(std::size_t length) {
+    if (!blocks.empty() && used + length + 1 <= kBlockSize) return;
+    blocks.reserve(blocks.size() + 1);
+    blocks.emplace_back(new char[kBlockSize]);
+    used = 0;
+  }
+
+  /// Returns a lasting copy of `key`, followed by a NUL; reserve() must have been called.
+  const char* store(std::string_view key) noexcept {
+    char* const at = blocks.back().get() + used;
+    std::memcpy(at, key.data(), key.size());
+    at[key.size()] = '\0';
+    used += key.size() + 1;
+    return at;
+  }
+
+ private:
+  static constexpr std::size_t kBlockSize = std::size_t{64} * 1024;
+  std::vector<std::unique_ptr<char[]>> blocks;
+  std::size_t used = 0;
 };
 
 #endif  // VARNOLIX_OUTPUTFILE_H_

@@ -1,55 +1,71 @@
 #ifndef VARNOLIX_OUTPUTSET_H_
 #define VARNOLIX_OUTPUTSET_H_
 
+#include <sys/uio.h>
+
 #include <cstddef>
-#include <memory>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "blockpool.h"
+#include "chunkarena.h"
+#include "error.h"
 #include "fileidentity.h"
 #include "keyindex.h"
 #include "openfilecache.h"
 #include "outputfile.h"
 #include "safefilecreator.h"
+#include "spillfile.h"
 
-/// How much an OutputSet may hold at once. With few keys each file reaches its own maximum
-/// of blocks long before the budget; with tens of thousands, the budget decides how
-/// much each write carries.
+/// How much an OutputSet may hold at once, and where lines may wait.
 struct OutputLimits {
-  std::size_t bufferBytes = std::size_t{96} * 1024 * 1024;  // all blocks together
-  std::size_t openFiles = 0;                                // descriptors; 0 means as many as RLIMIT_NOFILE allows
+  // Lines waiting in memory, at most; less when the address-space or data limit
+  // (RLIMIT_AS, RLIMIT_DATA) leaves less room.
+  std::size_t bufferBytes = std::size_t{96} * 1024 * 1024;
+  // Descriptors; 0 means as many as RLIMIT_NOFILE allows.
+  std::size_t openFiles = 0;
+  // Whether lines may wait in an unnamed file of the folder's file system when memory is full.
+  bool setAsideInFile = true;
+  // The secret of the key hashes; none: drawn for the run.
+  std::optional<HashSeed> hashSeed = std::nullopt;
 };
 
 /// The output files of one grouping run, one per key, named by the key in the current
-/// directory: the key index, the safe creation of files, the cache of open descriptors
-/// and the budget of buffer blocks, put together.
+/// directory: the key index, the safe creation of files, the cache of open descriptors,
+/// the memory where lines wait and the spill file, put together. docs/design.md gives the
+/// cost of each way a line can take.
 ///
 /// Promises:
-/// - Keys are created only as SafeFileCreator allows.
-/// - Each file is emptied once, when its key first appears, and from then on only
-///   appended to, even when its descriptor is closed to make room and reopened later,
-///   so any number of keys works within the process's open-file limit.
-/// - Memory stays bounded: lines wait in blocks of one pool with a fixed budget, and are
-///   written out in whole blocks, never with a system call per line.
+/// - Keys are created only as SafeFileCreator allows, and a file is reopened only while it
+///   is the file created ("Could not write output file '<key>': it was replaced during the
+///   run" otherwise).
+/// - Each file is emptied once, when its key first appears, and from then on only appended
+///   to, in the order of its lines.
+/// - Memory stays bounded: lines wait in a ChunkArena of a fixed budget. A file that
+///   gathers its share is written out in whole pages; when the arena is full, every line
+///   in it is set aside in the spill file (or, where there is none, written out), so that
+///   each file is written about once at the end, however many keys.
 /// - Every file holds whole lines whenever this set gives it up: closed, or destroyed on
-///   the way out after an Error (which writes out every line handed over, ignoring
-///   failures). A file whose write fails is cut back to its last line feed and never
-///   written again.
+///   the way out after an Error. A file whose write fails is cut back to its last line
+///   feed and never written again.
+/// - One file's failure never costs another file a line: when making room for a line
+///   fails for another file, the line still goes in and the failure is thrown after it.
 ///
 /// Failures are reported as Error: SafeFileCreator's refusals when a file cannot be
 /// created, "Could not write output file '<key>': <reason>" when writing, reopening or
-/// closing it fails, or memory for a new key or a line runs out ("Cannot allocate
-/// memory"). Not copyable.
+/// closing it fails or memory for a new key runs out, and "Could not write temporary data
+/// in the output folder: <reason>" when lines cannot be set aside. Not copyable.
 class OutputSet {
  public:
   /// `inputFile` is the file being read and `standardOutput` the file the narration goes
   /// to, if it is one: neither is ever written. Every new file begins with `header` and a
-  /// line feed when `withHeader` is set.
+  /// line feed when `withHeader` is set. Allocates nothing yet.
   OutputSet(const FileIdentity& inputFile, const std::optional<FileIdentity>& standardOutput, std::string header,
-            bool withHeader, OutputLimits limits = OutputLimits());
+            bool withHeader, const OutputLimits& limits = OutputLimits());
+
+  /// Writes out and closes every file still open, ignoring failures: the way out after an
+  /// Error.
   ~OutputSet();
 
   OutputSet(const OutputSet&) = delete;
@@ -59,6 +75,22 @@ class OutputSet {
   /// lookup it wraps: the grouping loop calls it once per line.
   [[gnu::always_inline]] OutputFile* find(std::string_view key) const noexcept { return index.find(key); }
 
+  /// Returns whether lookups are likely to wait for memory: when there are so many files
+  /// that their index and records no longer fit in the processor's caches.
+  bool worthPrefetching() const noexcept { return files.size() >= kPrefetchFrom; }
+
+  /// Three stages of bringing a coming line's key into the cache, each to start when the
+  /// one before has had time to arrive: its index slot, its file, and where its line goes.
+  /// `hash` is from keyHash().
+  std::uint64_t keyHash(std::string_view key) const noexcept { return index.hashOf(key); }
+  void prefetchSlot(std::uint64_t hash) const noexcept { index.prefetch(hash); }
+  void prefetchFile(std::uint64_t hash) const noexcept {
+    if (const OutputFile* const file = index.guess(hash)) __builtin_prefetch(file);
+  }
+  void prefetchLineSpace(std::uint64_t hash) const noexcept {
+    if (const OutputFile* const file = index.guess(hash)) __builtin_prefetch(file->tail, 1);
+  }
+
   /// Returns the file of `key`, creating (or emptying) it when the key is new.
   /// Throws Error when it cannot be created; the key is then not added.
   OutputFile& fileFor(std::string_view key) {
@@ -67,50 +99,80 @@ class OutputSet {
   }
 
   /// Appends `line` and a line feed to `file`, which must belong to this set.
-  /// Throws Error when writing buffered lines out fails or memory runs out; the line is
-  /// then not in the file.
+  /// Throws Error when this file cannot be written (the line is then not in it), when memory
+  /// runs out, or, with the line in, when making room for it failed for another file.
   void append(OutputFile& file, std::string_view line) {
-    if (!file.appendIfRoom(line)) appendAcrossBlocks(file, line);
+    if (!file.appendIfRoom(line)) appendSlowly(file, line);
   }
 
   /// Returns the number of files (distinct keys) created so far.
   std::size_t size() const noexcept { return files.size(); }
 
-  /// Returns the files in ascending key order (bytes compared as unsigned values). Sorts in
-  /// place, allocating nothing.
-  const std::vector<std::unique_ptr<OutputFile>>& inKeyOrder();
+  /// What closing every file came to.
+  struct Closed {
+    std::size_t filesBeforeFailure;  // in ascending key order, before the first that failed
+    std::optional<Error> failure;    // of that file, if any failed
+  };
 
-  /// Writes out what `file` still buffers and closes it. Throws Error on failure.
-  void close(OutputFile& file);
-
-  /// Writes out and closes every file, in no particular order. Throws Error at the first
-  /// failure; destruction then writes out the others.
-  void closeAll();
+  /// Writes every line handed over into its file and closes every file, in the order they
+  /// were created, each file opened at most once. Failures do not stop it: a file that
+  /// fails is cut back to its last whole line. Later calls do nothing.
+  Closed closeAll() noexcept;
 
  private:
+  static constexpr std::size_t kPrefetchFrom = 4096;
+
+  class Writer;
+  friend class Writer;
+
   OutputFile& create(std::string_view key);
-  void appendAcrossBlocks(OutputFile& file, std::string_view line);
-  // Writes out what `file` buffers up to its last line feed and cuts it back to whole
-  // lines if that fails; for the way out, where nothing may throw.
-  void writeOutWholeLines(OutputFile& file) noexcept;
+  void appendSlowly(OutputFile& file, std::string_view line);
   void copyIn(OutputFile& file, std::string_view bytes);
-  // Gives `file`, whose blocks are all full, an empty block.
-  void provideBlock(OutputFile& file);
-  // Returns a file other than `needy` (which holds no block) that can give blocks back by
-  // writing: an open one with full blocks, found in a short round-robin search, else the
-  // first file seen holding data. Null if there is none.
-  OutputFile* findDonor(const OutputFile& needy);
-  void writeOut(OutputFile& file, bool everything);
+  // Gives `file`, whose chunk is full, another: after writing its lines out when it holds
+  // its share, or after making room when the arena is full.
+  void takeChunk(OutputFile& file);
+  // Empties the arena: sets every line aside, or writes it out. Failures are kept for
+  // throwPendingFailure().
+  void makeRoom() noexcept;
+  bool setAside() noexcept;
+  // Writes what waits of every file, from the spill file and the arena, in creation order;
+  // with `close`, closes each file after it.
+  void writeEverything(bool close) noexcept;
+  void writeChain(Writer& writer, const OutputFile& file, const FileState& state) const noexcept;
+  static void emptyChain(OutputFile& file, FileState& state) noexcept;
+  std::size_t chainBytes(const OutputFile& file, const FileState& state) const noexcept;
+  // Returns the descriptor of `file`, reopening it if it was closed; -1 with `failure` set
+  // when that fails.
+  int descriptorFor(const OutputFile& file, int& failure) noexcept;
+  // Writes `count` pieces to `fd`; returns 0 or the errno value. Keeps the count of bytes
+  // up to the last line feed.
+  static int writePieces(FileState& state, int fd, const iovec* pieces, int count) noexcept;
+  // Marks `state` failed with `failure` and cuts its file back to whole lines.
+  static void fail(FileState& state, int fd, int failure) noexcept;
+  void notePending(std::uint32_t source, int failure) noexcept;
+  void throwPendingFailure();
+  Error failureOf(std::uint32_t file, int failure) const noexcept;
+  std::size_t shareOfEachFile() const noexcept;
 
   const std::string headLine;
   const bool writeHeadLine;
 
-  BlockPool pool;  // outlives the files
+  ChunkArena arena;
+  SpillFile spill;
+  bool setAsideAllowed;
+  bool closed = false;
   OpenFileCache descriptors;
   SafeFileCreator creator;
-  std::vector<std::unique_ptr<OutputFile>> files;  // in order of creation
+  KeyStore keys;
+  SegmentedArray<OutputFile> files;  // in order of creation, as are the two below
+  SegmentedArray<FileState> states;
   KeyIndex<OutputFile> index;
-  std::size_t donorCursor = 0;  // where findDonor() resumes
+  IdentityIndex<SegmentedArray<FileState>> identities;
+  std::size_t share;  // what a file gathers before it is written out
+  // A failure of another file while making room, thrown once the line that needed the room
+  // is in: the file's number (or kSpillFailure) and the failure.
+  std::uint32_t pendingFile = 0;
+  int pendingFailure = 0;
 };
 
 #endif  // VARNOLIX_OUTPUTSET_H_

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <utility>
 
 #include "error.h"
 
@@ -16,15 +18,19 @@ const char kNotPlainFileName[] = "not a plain file name";
 const char kNotRegularFile[] = "not a regular file";
 const char kInputFile[] = "it is the input file";
 const char kStandardOutput[] = "it is standard output";
-const char kSameFileAs[] = "it is the same file as '";
 const char kOwnedByAnotherUser[] = "owned by another user in a shared folder";
 
-// O_NOFOLLOW and O_NONBLOCK: an entry that appears between a look and the open is
-// neither followed nor waited on.
-constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// O_NOFOLLOW, O_NOCTTY and O_NONBLOCK: an entry that appears between a look and the open
+// is neither followed, nor made the controlling terminal, nor waited on.
+constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+// A reopened file is only appended to: it was emptied when it was created.
+constexpr int kReopenFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 
-Error refusal(const std::string& key, const std::string& reason) {
-  return Error("Could not open output file '" + key + "': " + reason);
+// A key too long to be a file name shows in messages as its first NAME_MAX bytes.
+Error refusal(std::string_view key, std::string_view reason, std::string_view more = {}, std::string_view end = {}) {
+  const bool cut = key.size() > NAME_MAX;
+  return Error::of(
+      {"Could not open output file '", key.substr(0, NAME_MAX), cut ? "..." : "", "': ", reason, more, end});
 }
 
 bool isPlainFileName(std::string_view key) {
@@ -34,8 +40,9 @@ bool isPlainFileName(std::string_view key) {
 
 }  // namespace
 
-SafeFileCreator::SafeFileCreator(const FileIdentity& input, const std::optional<FileIdentity>& standardOutput)
-    : inputFile(input), narrationFile(standardOutput), user(::geteuid()) {
+SafeFileCreator::SafeFileCreator(const FileIdentity& input, const std::optional<FileIdentity>& standardOutput,
+                                 CreatedAs created)
+    : inputFile(input), narrationFile(standardOutput), createdAs(std::move(created)), user(::geteuid()) {
   struct stat folder {};
   if (::stat(".", &folder) == 0) {
     sharedFolder = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
@@ -43,19 +50,23 @@ SafeFileCreator::SafeFileCreator(const FileIdentity& input, const std::optional<
   }
 }
 
-Descriptor SafeFileCreator::create(const std::string& key, OpenFileCache& descriptors) {
+Descriptor SafeFileCreator::create(std::string_view key, OpenFileCache& descriptors, FileIdentity& identity) {
   if (!isPlainFileName(key)) throw refusal(key, kNotPlainFileName);
+  if (key.size() > NAME_MAX) throw refusal(key, std::strerror(ENAMETOOLONG));
+  char name[NAME_MAX + 1];
+  std::memcpy(name, key.data(), key.size());
+  name[key.size()] = '\0';
 
   // The usual case, a name that does not exist yet, takes a single call: a file this call
   // creates is new, so no check can refuse it.
-  Descriptor file = descriptors.open(key, kCreateFlags | O_EXCL);
+  Descriptor file = descriptors.open(name, kCreateFlags | O_EXCL);
   const bool existed = file.error() == EEXIST;
   struct stat status {};
   if (existed) {
     // Refuse what is visibly wrong before opening anything: opening a device or a FIFO
     // can have effects of its own.
-    if (::lstat(key.c_str(), &status) == 0) refuseIfUnsafe(key, status);
-    file = descriptors.open(key, kCreateFlags);
+    if (::lstat(name, &status) == 0) refuseIfUnsafe(key, status);
+    file = descriptors.open(name, kCreateFlags);
   }
   if (!file.isOpen()) {
     const int error = file.error();
@@ -64,18 +75,50 @@ Descriptor SafeFileCreator::create(const std::string& key, OpenFileCache& descri
   if (::fstat(file.get(), &status) != 0) throw refusal(key, std::strerror(errno));
   if (existed) refuseIfUnsafe(key, status);  // the entry may have changed since the look
   // Only a file with content is truncated: on ext4, truncating even an empty file makes
-  // its close start writeback at once, a disk round trip per key.
+  // its close start writing back at once.
   if (status.st_size > 0 && ::ftruncate(file.get(), 0) != 0) throw refusal(key, std::strerror(errno));
-  createdFiles.emplace(FileIdentity::of(status), key);
+  identity = FileIdentity::of(status);
   return file;
 }
 
-void SafeFileCreator::refuseIfUnsafe(const std::string& key, const struct stat& status) const {
+Descriptor SafeFileCreator::reopen(const char* key, const FileIdentity& identity, OpenFileCache& descriptors,
+                                   int& failure) noexcept {
+  struct stat status {};
+  // Looked at before opening: opening a device or a FIFO can have effects of its own.
+  if (::fstatat(AT_FDCWD, key, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    failure = errno;
+    return Descriptor();
+  }
+  if (!S_ISREG(status.st_mode) || !(FileIdentity::of(status) == identity)) {
+    failure = kReplaced;
+    return Descriptor();
+  }
+  Descriptor file = descriptors.open(key, kReopenFlags);
+  if (!file.isOpen()) {
+    const int error = file.error();
+    failure = error == ELOOP || error == EISDIR || error == ENXIO ? kReplaced : error;
+    return file;
+  }
+  // And again on what was opened: the name may have changed in between.
+  if (::fstat(file.get(), &status) != 0) {
+    failure = errno;
+    return Descriptor();
+  }
+  if (!S_ISREG(status.st_mode) || !(FileIdentity::of(status) == identity)) {
+    failure = kReplaced;
+    return Descriptor();
+  }
+  failure = 0;
+  return file;
+}
+
+void SafeFileCreator::refuseIfUnsafe(std::string_view key, const struct stat& status) const {
   if (!S_ISREG(status.st_mode)) throw refusal(key, kNotRegularFile);
   const FileIdentity identity = FileIdentity::of(status);
   if (identity == inputFile) throw refusal(key, kInputFile);
   if (identity == narrationFile) throw refusal(key, kStandardOutput);
-  const auto owner = createdFiles.find(identity);
-  if (owner != createdFiles.end()) throw refusal(key, kSameFileAs + owner->second + "'");
+  if (const std::optional<std::string_view> first = createdAs(identity)) {
+    throw refusal(key, "it is the same file as '", *first, "'");
+  }
   if (sharedFolder && status.st_uid != user && status.st_uid != folderOwner) throw refusal(key, kOwnedByAnotherUser);
 }

@@ -3,20 +3,22 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "descriptor.h"
 #include "fileidentity.h"
 #include "openfilecache.h"
 
 /// Creates the file of a key in the current folder, emptied, after making sure that writing
-/// it harms nothing. A key is refused, with the Error
-/// "Could not open output file '<key>': <reason>", when it is
+/// it harms nothing, and opens it again later only if it is still the file it created. A key
+/// is refused, with the Error "Could not open output file '<key>': <reason>", when it is
 ///   - "not a plain file name": empty, ".", "..", or holding '/' or a NUL byte (a key is
 ///     never used as a path);
+///   - "File name too long": longer than a file name can be (NAME_MAX), which is found
+///     before the key is copied anywhere; the message shows its first NAME_MAX bytes and
+///     "...";
 ///   - "not a regular file": an existing symbolic link, folder, FIFO, socket or device,
 ///     which is neither followed nor waited on;
 ///   - "it is the input file": the file being read, under any name (a hard link);
@@ -31,27 +33,42 @@
 /// Not copyable.
 class SafeFileCreator {
  public:
+  /// Returns the key under which this run already created the file `identity`, if any.
+  using CreatedAs = std::function<std::optional<std::string_view>(const FileIdentity& identity)>;
+
+  /// Why reopen() refused: the name no longer leads to the file created.
+  static constexpr int kReplaced = -1;
+
   /// `input` is the file being read, `standardOutput` the file the narration goes to, if
-  /// it is one. Looks at the current folder once, to tell whether it is shared.
-  SafeFileCreator(const FileIdentity& input, const std::optional<FileIdentity>& standardOutput);
+  /// it is one; `createdAs` tells the files created so far. Looks at the current folder
+  /// once, to tell whether it is shared.
+  SafeFileCreator(const FileIdentity& input, const std::optional<FileIdentity>& standardOutput, CreatedAs createdAs);
 
   SafeFileCreator(const SafeFileCreator&) = delete;
   SafeFileCreator& operator=(const SafeFileCreator&) = delete;
 
   /// Creates or empties the file named `key`, opening it through `descriptors`, and
-  /// returns its descriptor, open for writing. Throws Error as listed above.
-  Descriptor create(const std::string& key, OpenFileCache& descriptors);
+  /// returns its descriptor, open for writing, and sets `identity` to the file's. Throws
+  /// Error as listed above; `key` is copied only once it fits a file name.
+  Descriptor create(std::string_view key, OpenFileCache& descriptors, FileIdentity& identity);
+
+  /// Opens the file named `key` again for appending, through `descriptors`, if it is still
+  /// the regular file `identity`: a device or FIFO put in its place is never opened, a link
+  /// never followed. Never throws; on failure returns no descriptor and sets `failure` to
+  /// the errno value, or to kReplaced when something else stands under the name.
+  static Descriptor reopen(const char* key, const FileIdentity& identity, OpenFileCache& descriptors,
+                           int& failure) noexcept;
 
  private:
   // Throws the refusal that an existing entry described by `status` earns, if any.
-  void refuseIfUnsafe(const std::string& key, const struct stat& status) const;
+  void refuseIfUnsafe(std::string_view key, const struct stat& status) const;
 
   const FileIdentity inputFile;
   const std::optional<FileIdentity> narrationFile;
+  const CreatedAs createdAs;
   const uid_t user;
   bool sharedFolder = false;  // sticky and world-writable
   uid_t folderOwner = 0;
-  std::unordered_map<FileIdentity, std::string, FileIdentityHash> createdFiles;  // file -> its key
 };
 
 #endif  // VARNOLIX_SAFEFILECREATOR_H_

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "csvreader.h"
+#include "outputset.h"
 #include "standardoutput.h"
 
 /// Groups the records of a CSVReader into output files named by one field of each
@@ -20,8 +21,10 @@ class Splitter {
   Splitter(const std::string& fileName, std::string separator, bool useHeadLine,
            StandardOutput& narrateTo = StandardOutput::process());
 
-  /// Takes ownership of `ownedReader`, which must not be null when split() runs.
-  explicit Splitter(CSVReader* ownedReader, StandardOutput& narrateTo = StandardOutput::process());
+  /// Takes ownership of `ownedReader`, which must not be null when split() runs; the
+  /// output files are held within `limits` (tests and fuzzers fix their hash seed there).
+  explicit Splitter(CSVReader* ownedReader, StandardOutput& narrateTo = StandardOutput::process(),
+                    const OutputLimits& limits = OutputLimits());
 
   ~Splitter();
 
@@ -45,6 +48,7 @@ class Splitter {
  private:
   CSVReader* reader;
   StandardOutput& narration;
+  const OutputLimits outputLimits;
 };
 
 #endif  // VARNOLIX_SPLITTER_H_

@@ -100,7 +100,7 @@ class StandardOutput {
 
   const int descriptor;
   const RawBytes ownBuffer;
-  char smallBuffer[512];  // when ownBuffer could not be had
+  char smallBuffer[512] = {};  // when ownBuffer could not be had
   char* const buffer;
   const std::size_t capacity;
   std::size_t used = 0;

@@ -1,7 +1,8 @@
 // Fuzzes the output side under tiny limits: the first two bytes of an input choose the
-// block budget and the descriptor allowance, the rest is lines whose first byte picks one
-// of 64 keys. Every line must land, in order, in its key's file, whatever the limits
-// force (donated blocks, evicted and reopened files, lines longer than a file may hold).
+// memory budget, the descriptor allowance and whether lines may be set aside in a spill
+// file, the rest is lines whose first byte picks one of 64 keys. Every line must land, in
+// order, in its key's file, whatever the limits force (lines set aside, rounds of writes,
+// evicted and reopened files, lines longer than memory).
 
 #include <sys/stat.h>
 
@@ -21,7 +22,8 @@ using fuzz_support::readAll;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
-  const OutputLimits limits{(std::size_t{data[0]} % 16 + 1) * BlockPool::kBlockSize, std::size_t{data[1]} % 8 + 1};
+  const OutputLimits limits{(std::size_t{data[0]} % 16 + 1) * 4096, std::size_t{data[1]} % 8 + 1, data[1] % 16 < 8,
+                            HashSeed{1, 2}};
   std::string_view rest(reinterpret_cast<const char*>(data) + 2, size - 2);
 
   const std::string caseDir = enterFreshCaseFolder();
@@ -43,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       expected[key] += body + "\n";
       outputs.append(outputs.fileFor(key), body);
     }
-    for (const auto& file : outputs.inKeyOrder()) outputs.close(*file);
+    if (outputs.closeAll().failure) broken("closing failed");
   }
   leaveCaseFolder();
   for (const auto& [key, content] : expected) {

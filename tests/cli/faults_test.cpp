@@ -6,14 +6,17 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -27,11 +30,14 @@ using testing_support::expectWholeLinePrefixes;
 using testing_support::interleavedInput;
 using testing_support::lastLine;
 using testing_support::readFile;
+using testing_support::readOutput;
 using testing_support::regularFiles;
 using testing_support::RunOptions;
 using testing_support::runVarnolix;
+using testing_support::Started;
 using testing_support::Stdout;
 using testing_support::TempDir;
+using testing_support::waitUntilBlockedIn;
 using testing_support::writeFile;
 
 using Files = std::map<std::string, std::string>;
@@ -64,8 +70,10 @@ TEST_P(BadKeyTest, ReportsTheKeyAndKeepsEarlierLines) {
 
   const auto result = runVarnolix(work);
 
+  // A key too long to be a file name shows as its first NAME_MAX bytes and "...".
+  const std::string shown = key.size() > NAME_MAX ? key.substr(0, NAME_MAX) + "..." : key;
   EXPECT_EQ(result.standardOutput,
-            "a;1\nappending: a;1\n" + key + ";2\nCould not open output file '" + key + "': " + c.reason + "\n");
+            "a;1\nappending: a;1\n" + key + ";2\nCould not open output file '" + shown + "': " + c.reason + "\n");
   EXPECT_EQ(result.exitStatus, 1);
   Files expected = before;
   expected["a"] = "a;1\n";
@@ -219,12 +227,20 @@ TEST(Faults, PipeClosedByHeadAfterOneLine) {
 
 // --- Failing output and input files ------------------------------------------------
 
-enum class WriteFault { kFileSizeLimit, kFailingWrite, kFullFileSystem };
+enum class WriteFault { kFileSizeLimit, kFailingWrite, kFullFileSystem, kReplacedDuringTheRun };
+
+// Puts something else under the name of a key's file in the working folder while the run
+// goes on; returns a check of what it put there, for after the run.
+using Replacement = std::function<std::function<void()>(const std::string& work, const std::string& name)>;
 
 struct WriteFailureCase {
   const char* name;
   WriteFault fault;
   std::string reason;
+  std::string failingKey = "";  // the only file that may fail; others must hold every line narrated for them
+  Replacement replace = nullptr;
+  std::function<std::pair<std::string, Files>()> input = [] { return interleavedInput(40, 60000); };
+  bool needsRoot = false;  // to make a device node
 };
 
 void PrintTo(const WriteFailureCase& c, std::ostream* os) { *os << c.name; }
@@ -239,9 +255,21 @@ struct Unmount {
   }
 };
 
+// Returns, per key, the lines the narration says were appended.
+Files narratedLines(const std::string& narration) {
+  Files narrated;
+  for (std::size_t start = 0, end; (end = narration.find('\n', start)) != std::string::npos; start = end + 1) {
+    if (narration.compare(start, 11, "appending: ") != 0) continue;
+    const std::string record = narration.substr(start + 11, end - start - 11);
+    narrated[record.substr(0, record.find(';'))] += record + "\n";
+  }
+  return narrated;
+}
+
 TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
   const WriteFailureCase& c = GetParam();
-  const auto [input, files] = interleavedInput(40, 60000);  // 50 KiB and more per file
+  if (c.needsRoot && ::geteuid() != 0) GTEST_SKIP() << "only root can make a device node";
+  const auto [input, files] = c.input();
   TempDir dir;
   const std::string work = dir / "work";
   ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
@@ -262,26 +290,126 @@ TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
       unmount.path = work;
       break;
     }
+    case WriteFault::kReplacedDuringTheRun:
+      options.openFileLimit = 16;                // the file is closed to make room long before it is reopened
+      options.fileSizeLimit = rlim_t{64} << 20;  // a run that wrote its own input would not fill the disk
+      break;
   }
   writeFile(work + "/test.csv", input);
 
-  const auto result = runVarnolix(work, options);
+  Started started = testing_support::startVarnolix(work, options);
+  std::function<void()> checkReplacement = [] {};
+  if (c.replace) {
+    // Once the key's file was made and a thousand lines more went by, the run waits on
+    // standard output while its file is replaced.
+    const std::string made = "appending: " + c.failingKey + ";";
+    while (started.output >= 0 && started.read.find(made) == std::string::npos)
+      readOutput(started, started.read.size() + 1);
+    readOutput(started, started.read.find(made) + 100000);
+    waitUntilBlockedIn(started.pid, SYS_write, STDOUT_FILENO);
+    checkReplacement = c.replace(work, c.failingKey);
+  }
+  const auto result = testing_support::finishVarnolix(started);
 
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitStatus, 1);
   const std::string message = lastLine(result.standardOutput);
-  EXPECT_EQ(message.rfind("Could not write output file 'k", 0), 0u) << message;
+  EXPECT_EQ(message.rfind("Could not write output file '" + (c.failingKey.empty() ? "k" : c.failingKey + "'"), 0), 0u)
+      << message;
   EXPECT_NE(message.find("': " + c.reason + "\n"), std::string::npos) << message;
-  const Files written = regularFiles(work);
+  EXPECT_TRUE(readFile(work + "/test.csv") == input) << "test.csv was written";
+  Files written = regularFiles(work);
+  if (c.replace) written.erase(c.failingKey);  // what stands there now is not the run's
   EXPECT_FALSE(written.empty());
   expectWholeLinePrefixes(written, files);
+  if (!c.failingKey.empty()) {
+    for (const auto& [key, lines] : narratedLines(result.standardOutput)) {
+      if (key == c.failingKey) continue;
+      EXPECT_TRUE(written[key].compare(0, lines.size(), lines) == 0) << key << " lacks lines narrated for it";
+    }
+  }
+  checkReplacement();
+}
+
+// Returns a check that `path` still holds what it held.
+std::function<void()> unchanged(const std::string& path) {
+  return [path, before = readFile(path)] { EXPECT_TRUE(readFile(path) == before) << path << " was written"; };
+}
+
+void replaceWithLinkTo(const std::string& target, const std::string& path) {
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::link(target.c_str(), path.c_str()), 0);
+}
+
+// One key with 200 KB of lines among others with a few: only that one reaches the limit.
+std::pair<std::string, Files> oneBigFile() {
+  std::string input;
+  Files files;
+  for (int i = 0; i < 6000; ++i) {
+    const std::string key = i % 2 == 0 ? "big" : "k" + std::to_string(i % 500);
+    const std::string line = key + ";" + std::to_string(i) + ";" + std::string(60, 'x');
+    input += line + "\n";
+    files[key] += line + "\n";
+  }
+  return {input, files};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, WriteFailureTest,
-    ::testing::Values(WriteFailureCase{"FileSizeLimit", WriteFault::kFileSizeLimit, "File too large"},
-                      WriteFailureCase{"WriteFailsPartWay", WriteFault::kFailingWrite, "No space left on device"},
-                      WriteFailureCase{"FullFileSystem", WriteFault::kFullFileSystem, "No space left on device"}),
+    ::testing::Values(
+        WriteFailureCase{"FileSizeLimit", WriteFault::kFileSizeLimit, "File too large"},
+        WriteFailureCase{"WriteFailsPartWay", WriteFault::kFailingWrite, "No space left on device"},
+        WriteFailureCase{"FullFileSystem", WriteFault::kFullFileSystem, "No space left on device"},
+        // The file that fails is the only one that may lack lines it was told.
+        WriteFailureCase{"OneFileTooLarge", WriteFault::kFileSizeLimit, "File too large", "big", nullptr, oneBigFile},
+        // A file is reopened only while it is the file created: whatever stands under its
+        // name instead is never written.
+        WriteFailureCase{"ReplacedByTheInput", WriteFault::kReplacedDuringTheRun, "it was replaced during the run",
+                         "k7",
+                         [](const std::string& work, const std::string& name) {
+                           replaceWithLinkTo(work + "/test.csv", work + "/" + name);
+                           return std::function<void()>([] {});  // test.csv is compared anyway
+                         },
+                         [] { return interleavedInput(400, 60000); }},
+        WriteFailureCase{"ReplacedByAFileElsewhere", WriteFault::kReplacedDuringTheRun,
+                         "it was replaced during the run", "k7",
+                         [](const std::string& work, const std::string& name) {
+                           writeFile(work + "/../elsewhere", "not the run's\n");
+                           replaceWithLinkTo(work + "/../elsewhere", work + "/" + name);
+                           return unchanged(work + "/../elsewhere");
+                         },
+                         [] { return interleavedInput(400, 60000); }},
+        WriteFailureCase{"ReplacedByASymbolicLink", WriteFault::kReplacedDuringTheRun, "it was replaced during the run",
+                         "k7",
+                         [](const std::string& work, const std::string& name) {
+                           writeFile(work + "/../target", "not the run's\n");
+                           ::unlink((work + "/" + name).c_str());
+                           ::symlink("../target", (work + "/" + name).c_str());
+                           return unchanged(work + "/../target");
+                         },
+                         [] { return interleavedInput(400, 60000); }},
+        WriteFailureCase{"ReplacedByAFifoWithAReader", WriteFault::kReplacedDuringTheRun,
+                         "it was replaced during the run", "k7",
+                         [](const std::string& work, const std::string& name) {
+                           const std::string fifo = work + "/" + name;
+                           ::unlink(fifo.c_str());
+                           ::mkfifo(fifo.c_str(), 0644);
+                           const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                           return std::function<void()>([reader] {
+                             char byte;
+                             EXPECT_LE(::read(reader, &byte, 1), 0) << "lines went into the FIFO";
+                             ::close(reader);
+                           });
+                         },
+                         [] { return interleavedInput(400, 60000); }},
+        WriteFailureCase{"ReplacedByADevice", WriteFault::kReplacedDuringTheRun, "it was replaced during the run", "k7",
+                         [](const std::string& work, const std::string& name) {
+                           ::unlink((work + "/" + name).c_str());
+                           // The null device: whatever went there would be lost unseen.
+                           EXPECT_EQ(::mknod((work + "/" + name).c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+                           return std::function<void()>([] {});
+                         },
+                         [] { return interleavedInput(400, 60000); }, true}),
     testing_support::CaseName());
 
 // --- Lack of memory ----------------------------------------------------------------
@@ -290,7 +418,7 @@ struct MemoryCase {
   const char* name;
   std::function<Files(const std::string& dir)> setUp;  // returns the files a complete run makes
   rlim_t addressSpace;
-  std::string lastLineStart;
+  std::string lastLineStart;  // none: the run completes
   std::string lastLineEnd;
 };
 
@@ -298,7 +426,7 @@ void PrintTo(const MemoryCase& c, std::ostream* os) { *os << c.name; }
 
 class MemoryTest : public ::testing::TestWithParam<MemoryCase> {};
 
-TEST_P(MemoryTest, ReportedAsAFailureWithWholeLines) {
+TEST_P(MemoryTest, CompletesOrReportsAFailureWithWholeLines) {
 #ifdef VARNOLIX_SANITIZED
   GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit this test could set";
 #endif
@@ -311,12 +439,30 @@ TEST_P(MemoryTest, ReportedAsAFailureWithWholeLines) {
   const auto result = runVarnolix(dir.path(), options);
 
   EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.standardError, "");
+  if (c.lastLineStart.empty()) {
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_TRUE(regularFiles(dir.path()) == complete) << "files differ";
+    return;
+  }
+  EXPECT_EQ(result.exitStatus, 1);
   const std::string message = lastLine(result.standardOutput);
-  EXPECT_EQ(message.rfind(c.lastLineStart, 0), 0u) << message;
-  EXPECT_NE(message.find(c.lastLineEnd), std::string::npos) << message;
+  EXPECT_EQ(message.rfind(c.lastLineStart, 0), 0u) << message.substr(0, 400);
+  EXPECT_NE(message.find(c.lastLineEnd), std::string::npos) << message.substr(0, 400);
   expectWholeLinePrefixes(regularFiles(dir.path()), complete);
+}
+
+// One line per key, `count` keys.
+Files oneLinePerKey(const std::string& dir, int count) {
+  std::string input;
+  Files complete;
+  for (int i = 0; i < count; ++i) {
+    const std::string key = "key" + std::to_string(i);
+    complete[key] = key + ";" + std::to_string(i) + "\n";
+    input += complete[key];
+  }
+  writeFile(dir + "/test.csv", input);
+  return complete;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -329,20 +475,18 @@ INSTANTIATE_TEST_SUITE_P(
                      return Files();
                    },
                    rlim_t{256} << 20, "Could not read CSV File 'test.csv': Cannot allocate memory\n", ""},
-        // Every new key takes a block of its own: 20,000 of them need more than the limit.
-        MemoryCase{"ManyKeys",
+        // Memory for waiting lines shrinks to what the limit leaves: 10,000 keys complete in 16 MiB.
+        MemoryCase{"ManyKeysWithinTheLimit", [](const std::string& dir) { return oneLinePerKey(dir, 10000); },
+                   rlim_t{16} << 20, "", ""},
+        // A key of 20 MB is refused before anything copies it, and named by its first bytes.
+        MemoryCase{"KeyFarLongerThanAFileName",
                    [](const std::string& dir) {
-                     std::string input;
-                     Files complete;
-                     for (int i = 0; i < 20000; ++i) {
-                       const std::string key = "key" + std::to_string(i);
-                       complete[key] = key + ";" + std::to_string(i) + "\n";
-                       input += complete[key];
-                     }
-                     writeFile(dir + "/test.csv", input);
+                     Files complete = oneLinePerKey(dir, 5000);
+                     std::ofstream(dir + "/test.csv", std::ios::app) << std::string(20 << 20, 'x') << ";1\n";
                      return complete;
                    },
-                   rlim_t{24} << 20, "Could not write output file 'key", "': Cannot allocate memory\n"}),
+                   rlim_t{120} << 20, "Could not open output file '" + std::string(NAME_MAX, 'x') + "...'",
+                   "': File name too long\n"}),
     testing_support::CaseName());
 
 // From the smallest address space in which the program starts at all, every limit ends in

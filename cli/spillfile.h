@@ -1,0 +1,130 @@
+#ifndef VARNOLIX_SPILLFILE_H_
+#define VARNOLIX_SPILLFILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "rawbytes.h"
+
+/// Lines set aside when memory is full, so that each output file is still written once at
+/// the end instead of once per full memory: runs of records (file number, bytes), each run
+/// in ascending file order, read back by merging all runs at the end.
+///
+/// They live in one unnamed file of the output folder's file system (O_TMPFILE): it has no
+/// name at any moment and vanishes with the program however it ends. Writes and reads go in
+/// large pieces through a buffer of its own. Nothing here throws. Not copyable.
+class SpillFile {
+ public:
+  SpillFile() noexcept = default;
+  ~SpillFile();
+
+  SpillFile(const SpillFile&) = delete;
+  SpillFile& operator=(const SpillFile&) = delete;
+
+  /// Opens the unnamed file in the current folder and its buffer, unless open already.
+  /// Returns 0, or the errno value: the folder's file system may not support such files.
+  int open() noexcept;
+
+  /// Returns whether open() succeeded.
+  bool isOpen() const noexcept { return fd >= 0; }
+
+  /// Returns whether any run is held.
+  bool holdsRuns() const noexcept { return !runs.empty(); }
+
+  /// Returns the bytes held in all runs.
+  std::uint64_t size() const noexcept { return end; }
+
+  /// Starts a run, whose records must then come in ascending file order. Returns 0 or the
+  /// errno value; requires open().
+  int beginRun() noexcept;
+
+  /// Starts the record of `file`, whose `length` bytes addBytes() then gives. Returns 0 or
+  /// the errno value of a failed write; the run is then given up with endRun().
+  int addRecord(std::uint32_t file, std::uint32_t length) noexcept;
+
+  /// Adds bytes to the record being written. Returns 0 or the errno value of a failed write.
+  int addBytes(const char* bytes, std::size_t size) noexcept;
+
+  /// Ends the run: returns 0 once all of it is in the file, else the errno value of the
+  /// failure, and the run is dropped.
+  int endRun() noexcept;
+
+  /// Drops the run being written, after a failure.
+  void abandonRun() noexcept;
+
+  /// Prepares the reading of every run and reads the start of each. Returns 0 or the errno
+  /// value (ENOMEM, or a failed read).
+  int beginMerge() noexcept;
+
+  /// Hands the bytes of every record of `file` to `sink`, run by run, as sink.add(bytes,
+  /// size) pieces that stay valid until sink.flush(), which is called before their memory
+  /// is reused. Files must be asked for in ascending order after beginMerge(). Returns 0, or
+  /// the errno value of a failed read (the rest of that run is then lost).
+  template <class Sink>
+  int copyRecordsOf(std::uint32_t file, Sink& sink) noexcept {
+    int result = 0;
+    for (Run& run : runs) {
+      while (!run.failed) {
+        if (run.recordLeft == 0) {
+          if (run.pos == run.filled && run.next == run.end) break;  // drained
+          if (run.filled - run.pos < kHeaderSize) {
+            sink.flush();
+            if (const int error = refill(run)) result = error;
+            continue;
+          }
+          if (recordFileAt(run) != file) break;
+          run.recordLeft = recordLengthAt(run);
+          run.pos += kHeaderSize;
+          continue;
+        }
+        if (run.pos == run.filled) {
+          sink.flush();
+          if (const int error = refill(run)) {
+            result = error;
+            continue;
+          }
+        }
+        const std::size_t piece =
+            run.filled - run.pos < run.recordLeft ? run.filled - run.pos : static_cast<std::size_t>(run.recordLeft);
+        sink.add(run.buffer + run.pos, piece);
+        run.pos += piece;
+        run.recordLeft -= piece;
+      }
+    }
+    return result;
+  }
+
+  /// Drops every run and gives their space back.
+  void clear() noexcept;
+
+ private:
+  static constexpr std::size_t kHeaderSize = 8;  // file number, then length, 32 bits each
+
+  struct Run {
+    std::uint64_t next;  // offset of the next byte to read
+    std::uint64_t end;
+    char* buffer = nullptr;
+    std::size_t pos = 0;
+    std::size_t filled = 0;
+    std::uint64_t recordLeft = 0;  // bytes of the current record not yet handed out
+    bool failed = false;
+  };
+
+  static std::uint32_t recordFileAt(const Run& run) noexcept;
+  static std::uint32_t recordLengthAt(const Run& run) noexcept;
+  int flushStage() noexcept;
+  // Reads more of `run` behind what its buffer holds; returns 0 or the errno value.
+  int refill(Run& run) noexcept;
+
+  int fd = -1;
+  RawBytes stage;  // writes go through it; the merge may read through it too
+  std::size_t staged = 0;
+  std::uint64_t end = 0;       // bytes in the file
+  std::uint64_t runStart = 0;  // of the run being written
+  std::vector<Run> runs;
+  RawBytes mergeBuffers;
+  std::size_t runBufferSize = 0;
+};
+
+#endif  // VARNOLIX_SPILLFILE_H_
