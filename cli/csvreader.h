@@ -38,8 +38,8 @@ class CSVReader {
   /// input failed; the lines delivered before stay delivered.
   void next() {
     if (file.error() != 0) throwReadFailure();
-    // Copied half by half: readLine() stores a view as two 8-byte halves, and a 16-byte
-    // load of them cannot be forwarded from the store buffer, which stalls every line.
+    // Copied half by half, as readLine() stored it: a whole copy would wait on that store
+    // (docs/performance.md).
     currentLine = std::string_view(nextLine.data(), nextLine.size());
     nextLine = file.atEnd() ? std::string_view() : file.readLine(currentLine);
   }

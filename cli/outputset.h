@@ -87,8 +87,12 @@ class OutputSet {
   void prefetchFile(std::uint64_t hash) const noexcept {
     if (const OutputFile* const file = index.guess(hash)) __builtin_prefetch(file);
   }
-  void prefetchLineSpace(std::uint64_t hash) const noexcept {
-    if (const OutputFile* const file = index.guess(hash)) __builtin_prefetch(file->tail, 1);
+  void prefetchLineSpace(std::uint64_t hash, std::size_t lineLength) const noexcept {
+    if (const OutputFile* const file = index.guess(hash)) {
+      __builtin_prefetch(file->tail, 1);
+      // A line that will not fit needs the file's chain: fetch that too.
+      if (lineLength >= file->room) __builtin_prefetch(&states[file->index]);
+    }
   }
 
   /// Returns the file of `key`, creating (or emptying) it when the key is new.

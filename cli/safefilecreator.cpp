@@ -74,8 +74,8 @@ Descriptor SafeFileCreator::create(std::string_view key, OpenFileCache& descript
   }
   if (::fstat(file.get(), &status) != 0) throw refusal(key, std::strerror(errno));
   if (existed) refuseIfUnsafe(key, status);  // the entry may have changed since the look
-  // Only a file with content is truncated: on ext4, truncating even an empty file makes
-  // its close start writing back at once.
+  // Only a file with content is truncated: truncating an empty one can make its close
+  // write back at once (docs/performance.md).
   if (status.st_size > 0 && ::ftruncate(file.get(), 0) != 0) throw refusal(key, std::strerror(errno));
   identity = FileIdentity::of(status);
   return file;

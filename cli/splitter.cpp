@@ -54,11 +54,15 @@ class Lookahead {
       const std::uint64_t hash = outputs.keyHash(std::string_view(cursor, keyLength));
       ++scanned;
       hashes[scanned % kDistance] = hash;
+      lengths[scanned % kDistance] = length;
       outputs.prefetchSlot(hash);
       cursor += length + 1;
     }
     if (scanned >= current + kDistance / 2) outputs.prefetchFile(hashes[(current + kDistance / 2) % kDistance]);
-    if (scanned >= current + kDistance / 4) outputs.prefetchLineSpace(hashes[(current + kDistance / 4) % kDistance]);
+    if (scanned >= current + kDistance / 4) {
+      const std::uint64_t line = (current + kDistance / 4) % kDistance;
+      outputs.prefetchLineSpace(hashes[line], lengths[line]);
+    }
   }
 
  private:
@@ -71,6 +75,7 @@ class Lookahead {
   std::uint64_t scanned = 0;  // the last line whose key was hashed
   const char* cursor = nullptr;
   std::uint64_t hashes[kDistance] = {};
+  std::size_t lengths[kDistance] = {};
 };
 
 }  // namespace
@@ -87,7 +92,7 @@ void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
   OutputSet outputs(reader->getFileIdentity(), narration.fileIdentity(),
                     reader->hasHeadLine() ? reader->getHeadLine() : std::string(), reader->hasHeadLine(), outputLimits);
   try {
-    // Composing narration for the null device is most of the work on a fast disk.
+    // Narration that nobody can read is not composed.
     const bool narrate = !narration.discardsEverything();
     Lookahead lookahead(*reader, fieldNumber);
     // A stop is looked at between records only, so that a record's echo, its "appending:"
