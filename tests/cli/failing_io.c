@@ -3,10 +3,17 @@
    - VARNOLIX_TEST_FAIL_READ_AFTER=N: read() fails with EIO once N bytes have been read;
    - VARNOLIX_TEST_FAIL_WRITE_AFTER=N: write() and writev() write up to N bytes in all (the
      call that crosses N writes part of what it was given), then fail with ENOSPC, as a
-     disk that fills up does. */
+     disk that fills up does;
+   - VARNOLIX_TEST_FAIL_CLOSE_AFTER=N: close() of files opened for writing fails with EIO
+     after N such closes, as a network file system that reports a lost write at close does
+     (the descriptor is released all the same);
+   - VARNOLIX_TEST_FAIL_REOPEN=1: open() for appending (O_APPEND: a file opened again) fails
+     with EACCES, as when its permissions were taken away during the run. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -73,4 +80,36 @@ ssize_t writev(int fd, const struct iovec* pieces, int count) {
   const ssize_t n = realWritev(fd, fitting, used);
   if (n > 0 && fd > STDERR_FILENO) bytesWritten += (unsigned long long)n;
   return n;
+}
+
+static unsigned long long writingCloses;
+
+int close(int fd) {
+  static int (*realClose)(int);
+  if (realClose == NULL) realClose = (int (*)(int))dlsym(RTLD_NEXT, "close");
+  const char* limit = fd <= STDERR_FILENO ? NULL : getenv("VARNOLIX_TEST_FAIL_CLOSE_AFTER");
+  const int flags = limit == NULL ? -1 : fcntl(fd, F_GETFL);
+  const int result = realClose(fd);
+  if (result == 0 && flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && ++writingCloses > strtoull(limit, NULL, 10)) {
+    errno = EIO;
+    return -1;
+  }
+  return result;
+}
+
+int open(const char* path, int flags, ...) {
+  static int (*realOpen)(const char*, int, ...);
+  if (realOpen == NULL) realOpen = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = (mode_t)va_arg(arguments, int);
+    va_end(arguments);
+  }
+  if ((flags & O_APPEND) != 0 && getenv("VARNOLIX_TEST_FAIL_REOPEN") != NULL) {
+    errno = EACCES;
+    return -1;
+  }
+  return realOpen(path, flags, mode);
 }

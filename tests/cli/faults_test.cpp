@@ -227,7 +227,14 @@ TEST(Faults, PipeClosedByHeadAfterOneLine) {
 
 // --- Failing output and input files ------------------------------------------------
 
-enum class WriteFault { kFileSizeLimit, kFailingWrite, kFullFileSystem, kReplacedDuringTheRun };
+enum class WriteFault {
+  kFileSizeLimit,
+  kFailingWrite,
+  kFullFileSystem,
+  kReplacedDuringTheRun,
+  kFailingClose,   // a close while making room fails: reported at the file's next use
+  kFailingReopen,  // a file closed to make room cannot be opened again
+};
 
 // Puts something else under the name of a key's file in the working folder while the run
 // goes on; returns a check of what it put there, for after the run.
@@ -293,6 +300,14 @@ TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
     case WriteFault::kReplacedDuringTheRun:
       options.openFileLimit = 16;                // the file is closed to make room long before it is reopened
       options.fileSizeLimit = rlim_t{64} << 20;  // a run that wrote its own input would not fill the disk
+      break;
+    case WriteFault::kFailingClose:
+      options.openFileLimit = 16;
+      options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_FAIL_CLOSE_AFTER", "100"}};
+      break;
+    case WriteFault::kFailingReopen:
+      options.openFileLimit = 16;
+      options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_FAIL_REOPEN", "1"}};
       break;
   }
   writeFile(work + "/test.csv", input);
@@ -362,6 +377,11 @@ INSTANTIATE_TEST_SUITE_P(
         WriteFailureCase{"FullFileSystem", WriteFault::kFullFileSystem, "No space left on device"},
         // The file that fails is the only one that may lack lines it was told.
         WriteFailureCase{"OneFileTooLarge", WriteFault::kFileSizeLimit, "File too large", "big", nullptr, oneBigFile},
+        // A failure that only closing a file reports is not lost when the close made room.
+        WriteFailureCase{"CloseFailsWhileMakingRoom", WriteFault::kFailingClose, "Input/output error", "", nullptr,
+                         [] { return interleavedInput(400, 60000); }},
+        WriteFailureCase{"ReopenFails", WriteFault::kFailingReopen, "Permission denied", "", nullptr,
+                         [] { return interleavedInput(400, 60000); }},
         // A file is reopened only while it is the file created: whatever stands under its
         // name instead is never written.
         WriteFailureCase{"ReplacedByTheInput", WriteFault::kReplacedDuringTheRun, "it was replaced during the run",

@@ -87,6 +87,7 @@ struct InterruptCase {
   bool toTerminal = false;       // standard output a terminal that stalls
   bool filesCannotGrow = false;  // the file size limit drops to what the files hold, then the signal
   std::string lastLine = "";     // the message the narration must end with, if any
+  bool ignoredAtStart = false;   // the signal was ignored when the program started (nohup)
 };
 
 void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
@@ -102,6 +103,7 @@ TEST_P(InterruptTest, EndsByTheSignalWithNarratedLinesInWholeFiles) {
   options.openFileLimit = c.openFileLimit;
   if (c.throughTimeout) options.wrapper = {"/usr/bin/timeout", "60"};
   if (c.toTerminal) options.standardOutput = Stdout::kTerminal;
+  options.hangupIgnored = c.ignoredAtStart;
 
   Started started = startVarnolix(dir.path(), options);
   if (!c.signalAfter.empty()) {
@@ -140,8 +142,14 @@ TEST_P(InterruptTest, EndsByTheSignalWithNarratedLinesInWholeFiles) {
   const auto result = finishVarnolix(started);
   const auto took = std::chrono::steady_clock::now() - signalled;
 
-  EXPECT_EQ(result.signal, c.signal);
   EXPECT_EQ(result.standardError, "");
+  if (c.ignoredAtStart) {  // it stays ignored: the run completes
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_TRUE(regularFiles(dir.path()) == files) << "files differ from a complete run";
+    return;
+  }
+  EXPECT_EQ(result.signal, c.signal);
   EXPECT_LT(took, std::chrono::seconds(5)) << "a reader that does not read held the program";
   const Files written = regularFiles(dir.path());
   if (c.lastLine.empty()) {
@@ -168,6 +176,9 @@ INSTANTIATE_TEST_SUITE_P(
                       InterruptCase{"TerminalNobodyReads", 100, 600000, SIGTERM, 0, "", std::nullopt, false, true},
                       InterruptCase{"WriteOutFailsAfterTheStop", 1, 200000, SIGTERM, 0, "", std::nullopt, false, false,
                                     true, "Could not write output file 'k0': File too large\n"},
+                      // Ignored at start, as under nohup: it stays ignored.
+                      InterruptCase{"HangupUnderNohup", 100, 600000, SIGHUP, 8 << 20, "", std::nullopt, false, false,
+                                    false, "", true},
                       // One line per key: the signal comes while the files are being closed.
                       InterruptCase{"WhileClosing", 5000, 5000, SIGINT, 0, "\n5000\n"}),
     testing_support::CaseName());

@@ -124,6 +124,7 @@ void prepareChild(const std::string& dir, const RunOptions& options, int outputP
   sigemptyset(&unblocked);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) sigaddset(&unblocked, signal);
   ::sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+  if (options.hangupIgnored) ::signal(SIGHUP, SIG_IGN);
   ::dup2(errors, STDERR_FILENO);
   switch (options.standardOutput) {
     case Stdout::kCapture:

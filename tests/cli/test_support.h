@@ -94,6 +94,7 @@ struct RunOptions {
   std::optional<rlim_t> addressSpaceLimit;                       // RLIMIT_AS, soft and hard
   std::vector<std::pair<std::string, std::string>> environment;  // set in addition
   std::vector<std::string> wrapper;                              // a command that runs the program, e.g. timeout
+  bool hangupIgnored = false;                                    // SIGHUP ignored, as under nohup
 };
 
 struct RunResult {
