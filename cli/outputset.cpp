@@ -300,6 +300,7 @@ void OutputSet::writeEverything(bool close) noexcept {
         // Lines of this file may be lost in the spill file: nothing after them may be written.
         writer.flush();
         fail(state, writer.descriptor(), readFailure);
+        spillReadFailure = readFailure;
         notePending(kSpillFileRead, readFailure);
       }
     }
@@ -310,8 +311,9 @@ void OutputSet::writeEverything(bool close) noexcept {
     state.chunksTaken = 0;  // memory was full: every file starts small again
     if (!failedBefore && state.failure != 0) notePending(number, state.failure);
     if (!close) continue;
-    if (state.failure == 0 && state.written != state.wholeLines) {
-      // A line left unfinished by a failure: the file ends at the line before.
+    if (state.written != state.wholeLines) {
+      // A line left unfinished, by a failure of this file or because the rest of the line
+      // was lost with the spill file: the file ends at the line before.
       int failure = 0;
       const int fd = writer.descriptor() >= 0 ? writer.descriptor() : descriptorFor(file, failure);
       if (fd >= 0) fail(state, fd, 0);
@@ -418,7 +420,8 @@ OutputSet::Closed OutputSet::closeAll() noexcept {
   if (closed) return Closed{files.size(), std::nullopt};
   closed = true;
   writeEverything(true);
-  // The first failed file in ascending key order, and how many files come before it.
+  if (spillReadFailure != 0) return Closed{files.size(), failureOf(kSpillFileRead, spillReadFailure)};
+  // The first failed file in ascending key order, and how many files come up to it.
   std::uint32_t first = kNoFile;
   for (std::uint32_t number = 0; number < files.size(); ++number) {
     if (states[number].failure != 0 && (first == kNoFile || files[number].key() < files[first].key())) {
@@ -429,9 +432,9 @@ OutputSet::Closed OutputSet::closeAll() noexcept {
     if (pendingFailure != 0) return Closed{files.size(), failureOf(pendingFile, std::exchange(pendingFailure, 0))};
     return Closed{files.size(), std::nullopt};
   }
-  std::size_t before = 0;
+  std::size_t upTo = 1;
   for (std::uint32_t number = 0; number < files.size(); ++number) {
-    if (files[number].key() < files[first].key()) ++before;
+    if (files[number].key() < files[first].key()) ++upTo;
   }
-  return Closed{before, failureOf(first, states[first].failure)};
+  return Closed{upTo, failureOf(first, states[first].failure)};
 }

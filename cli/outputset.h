@@ -114,13 +114,17 @@ class OutputSet {
 
   /// What closing every file came to.
   struct Closed {
-    std::size_t filesBeforeFailure;  // in ascending key order, before the first that failed
-    std::optional<Error> failure;    // of that file, if any failed
+    // In ascending key order, the files up to and with the first that failed; all of them
+    // when none did, or when the failure is the spill file's, which may touch any file.
+    std::size_t filesUpToFailure;
+    std::optional<Error> failure;
   };
 
   /// Writes every line handed over into its file and closes every file, in the order they
   /// were created, each file opened at most once. Failures do not stop it: a file that
-  /// fails is cut back to its last whole line. Later calls do nothing.
+  /// fails is cut back to its last whole line. Lines set aside that cannot be read back
+  /// fail the files they belong to, and that failure is the one returned. Later calls do
+  /// nothing.
   Closed closeAll() noexcept;
 
  private:
@@ -177,6 +181,7 @@ class OutputSet {
   // is in: the file's number (or kSpillFailure) and the failure.
   std::uint32_t pendingFile = 0;
   int pendingFailure = 0;
+  int spillReadFailure = 0;  // why lines set aside could not be read back, if they could not
 };
 
 #endif  // VARNOLIX_OUTPUTSET_H_

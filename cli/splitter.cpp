@@ -127,8 +127,9 @@ void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
     const OutputSet::Closed closed = outputs.closeAll();
     // One "clozing" per file in ascending key order, up to and with the first that failed;
     // after a stop, nothing more is narrated.
-    const std::size_t clozing = closed.failure ? closed.filesBeforeFailure + 1 : outputs.size();
-    for (std::size_t i = 0; i < clozing && !interruption::stopRequested(); ++i) narration.writeLine("clozing");
+    for (std::size_t i = 0; i < closed.filesUpToFailure && !interruption::stopRequested(); ++i) {
+      narration.writeLine("clozing");
+    }
     narration.flush();
     if (closed.failure) throw *closed.failure;
   } catch (const Error&) {

@@ -8,7 +8,10 @@
      after N such closes, as a network file system that reports a lost write at close does
      (the descriptor is released all the same);
    - VARNOLIX_TEST_FAIL_REOPEN=1: open() for appending (O_APPEND: a file opened again) fails
-     with EACCES, as when its permissions were taken away during the run. */
+     with EACCES, as when its permissions were taken away during the run;
+   - VARNOLIX_TEST_FAIL_PWRITE=1 and VARNOLIX_TEST_FAIL_PREAD=1: pwrite() fails with ENOSPC
+     and pread() with EIO (the calls only the spill file makes), as a file system that fills
+     up or loses what was set aside. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -112,4 +115,24 @@ int open(const char* path, int flags, ...) {
     return -1;
   }
   return realOpen(path, flags, mode);
+}
+
+ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
+  static ssize_t (*realPwrite)(int, const void*, size_t, off_t);
+  if (realPwrite == NULL) realPwrite = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
+  if (limitFor(fd, "VARNOLIX_TEST_FAIL_PWRITE") != NULL) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return realPwrite(fd, buffer, count, offset);
+}
+
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
+  static ssize_t (*realPread)(int, void*, size_t, off_t);
+  if (realPread == NULL) realPread = (ssize_t(*)(int, void*, size_t, off_t))dlsym(RTLD_NEXT, "pread");
+  if (limitFor(fd, "VARNOLIX_TEST_FAIL_PREAD") != NULL) {
+    errno = EIO;
+    return -1;
+  }
+  return realPread(fd, buffer, count, offset);
 }

@@ -234,6 +234,8 @@ enum class WriteFault {
   kReplacedDuringTheRun,
   kFailingClose,   // a close while making room fails: reported at the file's next use
   kFailingReopen,  // a file closed to make room cannot be opened again
+  kFullSpillFile,  // lines set aside find no room
+  kLostSpillFile,  // lines set aside cannot be read back
 };
 
 // Puts something else under the name of a key's file in the working folder while the run
@@ -276,6 +278,10 @@ Files narratedLines(const std::string& narration) {
 TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
   const WriteFailureCase& c = GetParam();
   if (c.needsRoot && ::geteuid() != 0) GTEST_SKIP() << "only root can make a device node";
+  const bool spill = c.fault == WriteFault::kFullSpillFile || c.fault == WriteFault::kLostSpillFile;
+#ifdef VARNOLIX_SANITIZED
+  if (spill) GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limit that forces a spill";
+#endif
   const auto [input, files] = c.input();
   TempDir dir;
   const std::string work = dir / "work";
@@ -309,6 +315,15 @@ TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
       options.openFileLimit = 16;
       options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_FAIL_REOPEN", "1"}};
       break;
+    case WriteFault::kFullSpillFile:
+    case WriteFault::kLostSpillFile:
+      // Little memory and few descriptors: most lines are set aside rather than written.
+      options.openFileLimit = 16;
+      options.addressSpaceLimit = rlim_t{16} << 20;
+      options.environment = {
+          {"LD_PRELOAD", FAILING_IO_LIBRARY},
+          {c.fault == WriteFault::kFullSpillFile ? "VARNOLIX_TEST_FAIL_PWRITE" : "VARNOLIX_TEST_FAIL_PREAD", "1"}};
+      break;
   }
   writeFile(work + "/test.csv", input);
 
@@ -329,15 +344,19 @@ TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitStatus, 1);
   const std::string message = lastLine(result.standardOutput);
-  EXPECT_EQ(message.rfind("Could not write output file '" + (c.failingKey.empty() ? "k" : c.failingKey + "'"), 0), 0u)
-      << message;
-  EXPECT_NE(message.find("': " + c.reason + "\n"), std::string::npos) << message;
+  const std::string expectedStart =
+      spill ? std::string("Could not ") + (c.fault == WriteFault::kFullSpillFile ? "write" : "read") +
+                  " temporary data in the output folder"
+            : "Could not write output file '" + (c.failingKey.empty() ? "k" : c.failingKey + "'");
+  EXPECT_EQ(message.rfind(expectedStart, 0), 0u) << message;
+  EXPECT_NE(message.find((spill ? ": " : "': ") + c.reason + "\n"), std::string::npos) << message;
   EXPECT_TRUE(readFile(work + "/test.csv") == input) << "test.csv was written";
   Files written = regularFiles(work);
   if (c.replace) written.erase(c.failingKey);  // what stands there now is not the run's
   EXPECT_FALSE(written.empty());
   expectWholeLinePrefixes(written, files);
-  if (!c.failingKey.empty()) {
+  // Without room to set lines aside, those in memory and those set aside before still land.
+  if (!c.failingKey.empty() || c.fault == WriteFault::kFullSpillFile) {
     for (const auto& [key, lines] : narratedLines(result.standardOutput)) {
       if (key == c.failingKey) continue;
       EXPECT_TRUE(written[key].compare(0, lines.size(), lines) == 0) << key << " lacks lines narrated for it";
@@ -429,7 +448,11 @@ INSTANTIATE_TEST_SUITE_P(
                            EXPECT_EQ(::mknod((work + "/" + name).c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
                            return std::function<void()>([] {});
                          },
-                         [] { return interleavedInput(400, 60000); }, true}),
+                         [] { return interleavedInput(400, 60000); }, true},
+        WriteFailureCase{"SpillFileFull", WriteFault::kFullSpillFile, "No space left on device", "", nullptr,
+                         [] { return interleavedInput(400, 300000); }},
+        WriteFailureCase{"SpillFileUnreadable", WriteFault::kLostSpillFile, "Input/output error", "", nullptr,
+                         [] { return interleavedInput(400, 300000); }}),
     testing_support::CaseName());
 
 // --- Lack of memory ----------------------------------------------------------------
