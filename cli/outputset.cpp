@@ -232,7 +232,7 @@ void OutputSet::makeRoom() noexcept {
     arena.releaseAll();
     return;
   }
-  writeEverything(false);
+  writeEverything(AfterWriting::kKeepOpen);
   arena.releaseAll();
 }
 
@@ -286,7 +286,7 @@ bool OutputSet::setAside() noexcept {
   return true;
 }
 
-void OutputSet::writeEverything(bool close) noexcept {
+void OutputSet::writeEverything(AfterWriting then) noexcept {
   int readFailure = spill.holdsRuns() ? spill.beginMerge() : 0;
   for (std::uint32_t number = 0; number < files.size(); ++number) {
     OutputFile& file = files[number];
@@ -310,7 +310,7 @@ void OutputSet::writeEverything(bool close) noexcept {
     emptyChain(file, state);
     state.chunksTaken = 0;  // memory was full: every file starts small again
     if (!failedBefore && state.failure != 0) notePending(number, state.failure);
-    if (!close) continue;
+    if (then == AfterWriting::kKeepOpen) continue;
     if (state.written != state.wholeLines) {
       // A line left unfinished, by a failure of this file or because the rest of the line
       // was lost with the spill file: the file ends at the line before.
@@ -419,7 +419,7 @@ Error OutputSet::failureOf(std::uint32_t file, int failure) const noexcept {
 OutputSet::Closed OutputSet::closeAll() noexcept {
   if (closed) return Closed{files.size(), std::nullopt};
   closed = true;
-  writeEverything(true);
+  writeEverything(AfterWriting::kClose);
   if (spillReadFailure != 0) return Closed{files.size(), failureOf(kSpillFileRead, spillReadFailure)};
   // The first failed file in ascending key order, and how many files come up to it.
   std::uint32_t first = kNoFile;

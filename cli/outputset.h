@@ -143,9 +143,10 @@ class OutputSet {
   // throwPendingFailure().
   void makeRoom() noexcept;
   bool setAside() noexcept;
+  enum class AfterWriting { kKeepOpen, kClose };
   // Writes what waits of every file, from the spill file and the arena, in creation order;
-  // with `close`, closes each file after it.
-  void writeEverything(bool close) noexcept;
+  // with kClose, closes each file after it.
+  void writeEverything(AfterWriting then) noexcept;
   void writeChain(Writer& writer, const OutputFile& file, const FileState& state) const noexcept;
   static void emptyChain(OutputFile& file, FileState& state) noexcept;
   std::size_t chainBytes(const OutputFile& file, const FileState& state) const noexcept;
