@@ -56,6 +56,9 @@ class OpenFileCache {
   /// (and leaves it) when no descriptor would be left for files.
   bool holdOneBack() noexcept;
 
+  /// Raises the allowance by one again, once the descriptor held back is closed.
+  void giveOneBack() noexcept { ++allowance; }
+
   /// Returns the number of files added.
   std::size_t size() const noexcept { return state.size(); }
 

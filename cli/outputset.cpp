@@ -23,10 +23,9 @@ constexpr std::size_t kLargestShare = std::size_t{64} * 1024;
 // Pieces per write: on the stack, so that writing allocates nothing, also on the way out
 // after a lack of memory.
 constexpr int kPiecesPerWrite = 64;
-// In place of a file's number: a failure to write or read the spill file, or no file.
-constexpr std::uint32_t kSpillFileWrite = UINT32_MAX;
-constexpr std::uint32_t kSpillFileRead = UINT32_MAX - 1;
-constexpr std::uint32_t kNoFile = UINT32_MAX - 2;
+// In place of a file's number: a failure to read the spill file back, or no file.
+constexpr std::uint32_t kSpillFileRead = UINT32_MAX;
+constexpr std::uint32_t kNoFile = UINT32_MAX - 1;
 
 // Returns the most the arena may hold: `wanted`, or half of the room the address-space and
 // data limits leave, whichever is less.
@@ -234,14 +233,22 @@ void OutputSet::makeRoom() noexcept {
   }
   writeEverything(AfterWriting::kKeepOpen);
   arena.releaseAll();
+  if (!setAsideAllowed && spill.isOpen()) {  // given up: its descriptor goes back to the files
+    spill.close();
+    descriptors.giveOneBack();
+  }
 }
 
 bool OutputSet::setAside() noexcept {
   // The first time, the spill file takes a descriptor of the files' allowance. Where it
   // cannot be had (a file system without unnamed files), lines are written out instead.
-  if (!spill.isOpen() && (!descriptors.holdOneBack() || spill.open() != 0)) {
-    setAsideAllowed = false;
-    return false;
+  if (!spill.isOpen()) {
+    const bool held = descriptors.holdOneBack();
+    if (!held || spill.open() != 0) {
+      if (held) descriptors.giveOneBack();
+      setAsideAllowed = false;
+      return false;
+    }
   }
   if (spill.beginRun() != 0) return false;
   int error = 0;
@@ -273,7 +280,9 @@ bool OutputSet::setAside() noexcept {
     spill.abandonRun();
   }
   if (error != 0) {
-    notePending(kSpillFileWrite, error);
+    // Setting lines aside is a way of saving writes, never a reason for a run to fail (a
+    // file size limit, a full file system): what was set aside and what is in memory now
+    // goes to the files, and from then on memory is written out in rounds.
     setAsideAllowed = false;
     return false;
   }
@@ -409,9 +418,11 @@ void OutputSet::throwPendingFailure() {
 }
 
 Error OutputSet::failureOf(std::uint32_t file, int failure) const noexcept {
-  if (file == kSpillFileWrite || file == kSpillFileRead) {
-    return Error::of({"Could not ", file == kSpillFileRead ? "read" : "write",
-                      " temporary data in the output folder: ", std::strerror(failure)});
+  if (file == kSpillFileRead) {
+    const char* const elsewhere = spill.elsewhere();
+    return Error::of({"Could not read temporary data in ", elsewhere != nullptr ? "'" : "the output folder",
+                      elsewhere != nullptr ? elsewhere : "", elsewhere != nullptr ? "'" : "", ": ",
+                      std::strerror(failure)});
   }
   return Error::of({"Could not write output file '", files[file].key(), "': ", reasonOf(failure)});
 }

@@ -54,8 +54,11 @@ struct OutputLimits {
 ///
 /// Failures are reported as Error: SafeFileCreator's refusals when a file cannot be
 /// created, "Could not write output file '<key>': <reason>" when writing, reopening or
-/// closing it fails or memory for a new key runs out, and "Could not write temporary data
-/// in the output folder: <reason>" when lines cannot be set aside. Not copyable.
+/// closing it fails or memory for a new key runs out, and "Could not read temporary data
+/// in the output folder: <reason>" (or "in '<TMPDIR>'") when lines set aside cannot be
+/// read back. Lines that cannot be set aside (no room, a file size limit) are never a
+/// failure: they go to their files, and memory is written out in rounds from then on.
+/// Not copyable.
 class OutputSet {
  public:
   /// `inputFile` is the file being read and `standardOutput` the file the narration goes

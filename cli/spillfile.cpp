@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -14,6 +15,26 @@ constexpr std::size_t kStageSize = std::size_t{1} << 20;
 // What reading all runs back may take at once, shared out among them.
 constexpr std::size_t kMergeBytes = std::size_t{8} << 20;
 constexpr std::size_t kSmallestRunBuffer = 4096;
+// Room is given back in whole blocks of this size; blocks that two runs share stay.
+constexpr std::uint64_t kBlock = 4096;
+
+// Opens an unnamed file in `folder` whose file system can give room back (punch holes);
+// returns the descriptor, or -1 with errno set. Without holes, lines set aside would take
+// their room twice while they are read back into their files, and a file system that can
+// hold the output could still run out of room.
+int openUnnamed(const char* folder) noexcept {
+  int opened;
+  do {
+    opened = ::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  } while (opened < 0 && errno == EINTR);
+  if (opened >= 0 && ::fallocate(opened, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, kBlock) != 0) {
+    const int error = errno;
+    ::close(opened);
+    errno = error;
+    return -1;
+  }
+  return opened;
+}
 
 void putHeader(char* at, std::uint32_t file, std::uint32_t length) noexcept {
   std::memcpy(at, &file, 4);
@@ -30,13 +51,23 @@ int SpillFile::open() noexcept {
   if (fd >= 0) return 0;
   if (stage == nullptr) stage = allocateRawBytes(kStageSize);
   if (stage == nullptr) return ENOMEM;
-  int opened;
-  do {
-    opened = ::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  } while (opened < 0 && errno == EINTR);
-  if (opened < 0) return errno;
+  int opened = openUnnamed(".");
+  if (opened < 0) {
+    // As sort(1) does: TMPDIR, or /tmp. Still an unnamed file: never a name in any folder.
+    const char* const temporary = std::getenv("TMPDIR");
+    const char* const where = temporary != nullptr && *temporary != '\0' ? temporary : "/tmp";
+    opened = openUnnamed(where);
+    if (opened < 0) return errno;
+    folder = where;
+  }
   fd = opened;
   return 0;
+}
+
+void SpillFile::close() noexcept {
+  clear();
+  if (fd >= 0) ::close(fd);
+  fd = -1;
 }
 
 int SpillFile::beginRun() noexcept {
@@ -89,7 +120,7 @@ int SpillFile::endRun() noexcept {
     abandonRun();
     return error;
   }
-  if (end > runStart) runs.push_back(Run{runStart, end});  // room reserved by beginRun()
+  if (end > runStart) runs.push_back(Run{runStart, end, runStart});  // room reserved by beginRun()
   return 0;
 }
 
@@ -137,8 +168,25 @@ int SpillFile::refill(Run& run) noexcept {
     }
     run.filled += static_cast<std::size_t>(n);
     run.next += static_cast<std::uint64_t>(n);
+    giveBackRead(run);
     return 0;
   }
+}
+
+void SpillFile::giveBackRead(Run& run) noexcept {
+  // Only blocks wholly inside this run: the block where it starts may hold the end of the
+  // run before, which may not have been read yet.
+  const std::uint64_t from = (run.givenBackTo + kBlock - 1) / kBlock * kBlock;
+  const std::uint64_t to = run.next / kBlock * kBlock;
+  if (!holesPunched || to <= from) return;
+  if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+                  static_cast<off_t>(to - from)) != 0) {
+    // Refused although the file system punched a hole when the file was opened: the file
+    // keeps its room until it is cleared.
+    holesPunched = errno == EINTR;
+    return;
+  }
+  run.givenBackTo = to;
 }
 
 std::uint32_t SpillFile::recordFileAt(const Run& run) noexcept {

@@ -11,9 +11,12 @@
 /// the end instead of once per full memory: runs of records (file number, bytes), each run
 /// in ascending file order, read back by merging all runs at the end.
 ///
-/// They live in one unnamed file of the output folder's file system (O_TMPFILE): it has no
-/// name at any moment and vanishes with the program however it ends. Writes and reads go in
-/// large pieces through a buffer of its own. Nothing here throws. Not copyable.
+/// They live in one unnamed file (O_TMPFILE) of the output folder's file system or, where
+/// that has none, of TMPDIR's (/tmp when TMPDIR is unset): it has no name at any moment and
+/// vanishes with the program however it ends. Writes and reads go in large pieces through a
+/// buffer of its own. While the runs are read back, the room of what was read is given back
+/// to the file system (holes punched), so that lines set aside never need room twice: once
+/// here and once in their files. Nothing here throws. Not copyable.
 class SpillFile {
  public:
   SpillFile() noexcept = default;
@@ -22,12 +25,21 @@ class SpillFile {
   SpillFile(const SpillFile&) = delete;
   SpillFile& operator=(const SpillFile&) = delete;
 
-  /// Opens the unnamed file in the current folder and its buffer, unless open already.
-  /// Returns 0, or the errno value: the folder's file system may not support such files.
+  /// Opens the unnamed file and its buffer, unless open already: in the current folder, or
+  /// in TMPDIR (or /tmp) where the current folder's file system has no unnamed files or
+  /// cannot give room back. Returns 0, or the errno value of the last attempt.
   int open() noexcept;
 
   /// Returns whether open() succeeded.
   bool isOpen() const noexcept { return fd >= 0; }
+
+  /// Returns the folder the file lives in when that is not the current folder (TMPDIR or
+  /// /tmp), else null.
+  const char* elsewhere() const noexcept { return folder; }
+
+  /// Closes the file, dropping every run, after a failure to write it: lines are no longer
+  /// set aside from then on.
+  void close() noexcept;
 
   /// Returns whether any run is held.
   bool holdsRuns() const noexcept { return !runs.empty(); }
@@ -104,6 +116,7 @@ class SpillFile {
   struct Run {
     std::uint64_t next;  // offset of the next byte to read
     std::uint64_t end;
+    std::uint64_t givenBackTo;  // the room before this offset was given back
     char* buffer = nullptr;
     std::size_t pos = 0;
     std::size_t filled = 0;
@@ -116,9 +129,13 @@ class SpillFile {
   int flushStage() noexcept;
   // Reads more of `run` behind what its buffer holds; returns 0 or the errno value.
   int refill(Run& run) noexcept;
+  // Gives the room of the whole blocks of `run` read so far back to the file system.
+  void giveBackRead(Run& run) noexcept;
 
   int fd = -1;
-  RawBytes stage;  // writes go through it; the merge may read through it too
+  const char* folder = nullptr;  // where the file lives, when not in the current folder
+  bool holesPunched = true;      // while the file system gives room back
+  RawBytes stage;                // writes go through it; the merge may read through it too
   std::size_t staged = 0;
   std::uint64_t end = 0;       // bytes in the file
   std::uint64_t runStart = 0;  // of the run being written

@@ -19,7 +19,8 @@
 
 namespace {
 
-// Settings are fixed: the program reads no arguments, environment or configuration.
+// Settings are fixed: the program reads no arguments or configuration, and of the
+// environment only TMPDIR, which says where lines may wait, never what the files get.
 const std::string kInputFileName = "test.csv";
 const std::string kSeparator = ";";
 constexpr int kFieldNumber = 1;

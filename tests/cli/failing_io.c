@@ -9,15 +9,28 @@
      (the descriptor is released all the same);
    - VARNOLIX_TEST_FAIL_REOPEN=1: open() for appending (O_APPEND: a file opened again) fails
      with EACCES, as when its permissions were taken away during the run;
-   - VARNOLIX_TEST_FAIL_PWRITE=1 and VARNOLIX_TEST_FAIL_PREAD=1: pwrite() fails with ENOSPC
-     and pread() with EIO (the calls only the spill file makes), as a file system that fills
-     up or loses what was set aside. */
+   - VARNOLIX_TEST_FAIL_PWRITE=ENOSPC or EFBIG, optionally followed by @N: pwrite() (the call
+     only the spill file makes) fails with that error, at once or once N bytes were written
+     with it, as a file system that fills up or a file size limit does;
+   - VARNOLIX_TEST_FAIL_PREAD=1: pread() fails with EIO, as a file system that loses what was
+     set aside;
+   - VARNOLIX_TEST_NO_UNNAMED_FILES=FOLDER: open(O_TMPFILE) in FOLDER (or in any folder, for
+     "*") fails with EOPNOTSUPP, as on file systems without unnamed files;
+   - VARNOLIX_TEST_NO_HOLES=1: fallocate() fails with EOPNOTSUPP, as where no room can be
+     given back;
+   - VARNOLIX_TEST_REPORT=FILE: at exit, FILE gets one line "name value" each for the bytes
+     written by pwrite() ("set-aside"), the bytes given back by fallocate() with
+     FALLOC_FL_PUNCH_HOLE ("given-back"), and the folder of every unnamed file opened
+     ("unnamed-in", a path made absolute). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -100,6 +113,36 @@ int close(int fd) {
   return result;
 }
 
+static unsigned long long bytesSetAside;
+static unsigned long long bytesGivenBack;
+static char unnamedIn[4][PATH_MAX];
+static int unnamedCount;
+
+/* open(O_TMPFILE) on `folder`, refused where VARNOLIX_TEST_NO_UNNAMED_FILES says. */
+static int openUnnamed(int (*realOpen)(const char*, int, ...), const char* folder, int flags, mode_t mode) {
+  const char* refused = getenv("VARNOLIX_TEST_NO_UNNAMED_FILES");
+  char resolved[PATH_MAX];
+  char refusedResolved[PATH_MAX];
+  if (realpath(folder, resolved) == NULL) resolved[0] = '\0';
+  if (refused != NULL && (strcmp(refused, "*") == 0 ||
+                          (realpath(refused, refusedResolved) != NULL && strcmp(resolved, refusedResolved) == 0))) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  const int fd = realOpen(folder, flags, mode);
+  if (fd >= 0 && unnamedCount < 4) strcpy(unnamedIn[unnamedCount++], resolved);
+  return fd;
+}
+
+__attribute__((destructor)) static void report(void) {
+  const char* path = getenv("VARNOLIX_TEST_REPORT");
+  FILE* out = path == NULL ? NULL : fopen(path, "w");
+  if (out == NULL) return;
+  fprintf(out, "set-aside %llu\ngiven-back %llu\n", bytesSetAside, bytesGivenBack);
+  for (int i = 0; i < unnamedCount; ++i) fprintf(out, "unnamed-in %s\n", unnamedIn[i]);
+  fclose(out);
+}
+
 int open(const char* path, int flags, ...) {
   static int (*realOpen)(const char*, int, ...);
   if (realOpen == NULL) realOpen = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
@@ -114,17 +157,48 @@ int open(const char* path, int flags, ...) {
     errno = EACCES;
     return -1;
   }
+  if ((flags & O_TMPFILE) == O_TMPFILE) return openUnnamed(realOpen, path, flags, mode);
   return realOpen(path, flags, mode);
 }
 
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
   static ssize_t (*realPwrite)(int, const void*, size_t, off_t);
   if (realPwrite == NULL) realPwrite = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
-  if (limitFor(fd, "VARNOLIX_TEST_FAIL_PWRITE") != NULL) {
-    errno = ENOSPC;
+  const char* failure = limitFor(fd, "VARNOLIX_TEST_FAIL_PWRITE");
+  if (failure != NULL) {
+    const char* after = strchr(failure, '@');
+    const unsigned long long most = after == NULL ? 0 : strtoull(after + 1, NULL, 10);
+    if (bytesSetAside >= most) {
+      errno = strncmp(failure, "EFBIG", 5) == 0 ? EFBIG : ENOSPC;
+      return -1;
+    }
+    if (count > most - bytesSetAside) count = (size_t)(most - bytesSetAside);
+  }
+  const ssize_t n = realPwrite(fd, buffer, count, offset);
+  if (n > 0) bytesSetAside += (unsigned long long)n;
+  return n;
+}
+
+static int punch(int (*realFallocate)(int, int, off_t, off_t), int fd, int mode, off_t offset, off_t length) {
+  if (getenv("VARNOLIX_TEST_NO_HOLES") != NULL) {
+    errno = EOPNOTSUPP;
     return -1;
   }
-  return realPwrite(fd, buffer, count, offset);
+  const int result = realFallocate(fd, mode, offset, length);
+  if (result == 0 && (mode & FALLOC_FL_PUNCH_HOLE) != 0) bytesGivenBack += (unsigned long long)length;
+  return result;
+}
+
+int fallocate(int fd, int mode, off_t offset, off_t length) {
+  static int (*realFallocate)(int, int, off_t, off_t);
+  if (realFallocate == NULL) realFallocate = (int (*)(int, int, off_t, off_t))dlsym(RTLD_NEXT, "fallocate");
+  return punch(realFallocate, fd, mode, offset, length);
+}
+
+int fallocate64(int fd, int mode, off_t offset, off_t length) {
+  static int (*realFallocate)(int, int, off_t, off_t);
+  if (realFallocate == NULL) realFallocate = (int (*)(int, int, off_t, off_t))dlsym(RTLD_NEXT, "fallocate64");
+  return punch(realFallocate, fd, mode, offset, length);
 }
 
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {

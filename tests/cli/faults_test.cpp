@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -234,8 +235,7 @@ enum class WriteFault {
   kReplacedDuringTheRun,
   kFailingClose,   // a close while making room fails: reported at the file's next use
   kFailingReopen,  // a file closed to make room cannot be opened again
-  kFullSpillFile,  // lines set aside find no room
-  kLostSpillFile,  // lines set aside cannot be read back
+  kSettingAside,   // little memory: most lines are set aside, and that may fail as the case says
 };
 
 // Puts something else under the name of a key's file in the working folder while the run
@@ -249,8 +249,44 @@ struct WriteFailureCase {
   std::string failingKey = "";  // the only file that may fail; others must hold every line narrated for them
   Replacement replace = nullptr;
   std::function<std::pair<std::string, Files>()> input = [] { return interleavedInput(40, 60000); };
-  bool needsRoot = false;  // to make a device node
+  bool needsRoot = false;  // to make a device node, or mount a file system
+  // For kSettingAside, what goes wrong with the lines set aside:
+  std::string setAsideFails = "";  // how writing them fails (VARNOLIX_TEST_FAIL_PWRITE)
+  bool readBackFails = false;
+  bool unnamedFilesInTheFolder = true;  // false: the unnamed file must go to TMPDIR
+  bool roomGivenBack = true;            // false: the file system punches no holes
+  // The output folder is a file system of its own, with this much room beyond the output
+  // (negative: too small for it); test.csv lies outside. Needs root.
+  std::optional<long long> roomBeyondOutput = std::nullopt;
+  // A check of what the failing-I/O library saw (set-aside, given-back, unnamed-in), given
+  // the test's folder.
+  std::function<void(const Files& report, const std::string& dir)> checkReport = nullptr;
+
+  WriteFailureCase failingToSetAside(std::string how) const {
+    WriteFailureCase changed = *this;
+    changed.setAsideFails = std::move(how);
+    return changed;
+  }
 };
+
+// A run that must set most of its lines aside: 400 keys, 16 descriptors, 16 MiB of memory.
+WriteFailureCase settingAside(const char* name, std::string reason) {
+  return WriteFailureCase{
+      name, WriteFault::kSettingAside, std::move(reason), "", nullptr, [] { return interleavedInput(400, 300000); }};
+}
+
+// Returns the lines "name value" of the failing-I/O library's report as a map.
+Files readReport(const std::string& path) {
+  Files report;
+  std::ifstream in(path);
+  for (std::string name, value; in >> name >> value;) report[name] = value;
+  return report;
+}
+
+std::uint64_t reported(const Files& report, const std::string& name) {
+  const auto found = report.find(name);
+  return found == report.end() ? 0 : std::stoull(found->second);
+}
 
 void PrintTo(const WriteFailureCase& c, std::ostream* os) { *os << c.name; }
 
@@ -277,10 +313,11 @@ Files narratedLines(const std::string& narration) {
 
 TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
   const WriteFailureCase& c = GetParam();
-  if (c.needsRoot && ::geteuid() != 0) GTEST_SKIP() << "only root can make a device node";
-  const bool spill = c.fault == WriteFault::kFullSpillFile || c.fault == WriteFault::kLostSpillFile;
+  if (c.needsRoot && ::geteuid() != 0) GTEST_SKIP() << "only root can make a device node or mount a file system";
 #ifdef VARNOLIX_SANITIZED
-  if (spill) GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limit that forces a spill";
+  if (c.fault == WriteFault::kSettingAside) {
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limit that forces a spill";
+  }
 #endif
   const auto [input, files] = c.input();
   TempDir dir;
@@ -315,17 +352,34 @@ TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
       options.openFileLimit = 16;
       options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_FAIL_REOPEN", "1"}};
       break;
-    case WriteFault::kFullSpillFile:
-    case WriteFault::kLostSpillFile:
+    case WriteFault::kSettingAside: {
       // Little memory and few descriptors: most lines are set aside rather than written.
       options.openFileLimit = 16;
       options.addressSpaceLimit = rlim_t{16} << 20;
-      options.environment = {
-          {"LD_PRELOAD", FAILING_IO_LIBRARY},
-          {c.fault == WriteFault::kFullSpillFile ? "VARNOLIX_TEST_FAIL_PWRITE" : "VARNOLIX_TEST_FAIL_PREAD", "1"}};
+      options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_REPORT", dir / "report"}};
+      if (!c.setAsideFails.empty()) options.environment.emplace_back("VARNOLIX_TEST_FAIL_PWRITE", c.setAsideFails);
+      if (c.readBackFails) options.environment.emplace_back("VARNOLIX_TEST_FAIL_PREAD", "1");
+      if (!c.roomGivenBack) options.environment.emplace_back("VARNOLIX_TEST_NO_HOLES", "1");
+      if (!c.unnamedFilesInTheFolder) {
+        ASSERT_EQ(::mkdir((dir / "elsewhere").c_str(), 0755), 0);
+        options.environment.emplace_back("VARNOLIX_TEST_NO_UNNAMED_FILES", work);
+        options.environment.emplace_back("TMPDIR", dir / "elsewhere");
+      }
+      if (c.roomBeyondOutput) {
+        long long pages = 0;  // a tmpfs gives each file whole pages
+        for (const auto& [key, content] : files) pages += static_cast<long long>((content.size() + 4095) / 4096);
+        const std::string size = "size=" + std::to_string(pages * 4096 + *c.roomBeyondOutput);
+        if (::mount("tmpfs", work.c_str(), "tmpfs", 0, size.c_str()) != 0) {
+          GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+        }
+        unmount.path = work;
+        writeFile(dir / "test.csv", input);
+        ASSERT_EQ(::symlink("../test.csv", (work + "/test.csv").c_str()), 0);
+      }
       break;
+    }
   }
-  writeFile(work + "/test.csv", input);
+  if (!c.roomBeyondOutput) writeFile(work + "/test.csv", input);
 
   Started started = testing_support::startVarnolix(work, options);
   std::function<void()> checkReplacement = [] {};
@@ -340,23 +394,27 @@ TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
     checkReplacement = c.replace(work, c.failingKey);
   }
   const auto result = testing_support::finishVarnolix(started);
+  if (c.checkReport) c.checkReport(readReport(dir / "report"), dir.path());
 
   EXPECT_EQ(result.signal, 0);
+  EXPECT_TRUE(readFile(work + "/test.csv") == input) << "test.csv was written";
+  if (c.reason.empty()) {  // not a failure of the run: every line lands
+    EXPECT_EQ(result.exitStatus, 0) << lastLine(result.standardOutput);
+    EXPECT_TRUE(regularFiles(work) == files) << "files differ from a complete run";
+    return;
+  }
   EXPECT_EQ(result.exitStatus, 1);
   const std::string message = lastLine(result.standardOutput);
   const std::string expectedStart =
-      spill ? std::string("Could not ") + (c.fault == WriteFault::kFullSpillFile ? "write" : "read") +
-                  " temporary data in the output folder"
-            : "Could not write output file '" + (c.failingKey.empty() ? "k" : c.failingKey + "'");
+      c.readBackFails ? "Could not read temporary data in the output folder"
+                      : "Could not write output file '" + (c.failingKey.empty() ? "k" : c.failingKey + "'");
   EXPECT_EQ(message.rfind(expectedStart, 0), 0u) << message;
-  EXPECT_NE(message.find((spill ? ": " : "': ") + c.reason + "\n"), std::string::npos) << message;
-  EXPECT_TRUE(readFile(work + "/test.csv") == input) << "test.csv was written";
+  EXPECT_NE(message.find((c.readBackFails ? ": " : "': ") + c.reason + "\n"), std::string::npos) << message;
   Files written = regularFiles(work);
   if (c.replace) written.erase(c.failingKey);  // what stands there now is not the run's
   EXPECT_FALSE(written.empty());
   expectWholeLinePrefixes(written, files);
-  // Without room to set lines aside, those in memory and those set aside before still land.
-  if (!c.failingKey.empty() || c.fault == WriteFault::kFullSpillFile) {
+  if (!c.failingKey.empty()) {
     for (const auto& [key, lines] : narratedLines(result.standardOutput)) {
       if (key == c.failingKey) continue;
       EXPECT_TRUE(written[key].compare(0, lines.size(), lines) == 0) << key << " lacks lines narrated for it";
@@ -449,10 +507,59 @@ INSTANTIATE_TEST_SUITE_P(
                            return std::function<void()>([] {});
                          },
                          [] { return interleavedInput(400, 60000); }, true},
-        WriteFailureCase{"SpillFileFull", WriteFault::kFullSpillFile, "No space left on device", "", nullptr,
-                         [] { return interleavedInput(400, 300000); }},
-        WriteFailureCase{"SpillFileUnreadable", WriteFault::kLostSpillFile, "Input/output error", "", nullptr,
-                         [] { return interleavedInput(400, 300000); }}),
+        // Lines that cannot be set aside go to their files instead, and memory is written
+        // out in rounds from then on: never a reason for the run to fail.
+        settingAside("SpillFileFull", "").failingToSetAside("ENOSPC"),
+        settingAside("SpillFileFullMidRun", "").failingToSetAside("ENOSPC@1000000"),
+        settingAside("SpillFileTooLarge", "").failingToSetAside("EFBIG@1000000"),
+        [] {
+          WriteFailureCase c = settingAside("SpillFileUnreadable", "Input/output error");
+          c.readBackFails = true;
+          return c;
+        }(),
+        // Where the folder's file system has no unnamed files, TMPDIR holds the lines set aside.
+        [] {
+          WriteFailureCase c = settingAside("NoUnnamedFilesInTheFolder", "");
+          c.unnamedFilesInTheFolder = false;
+          c.checkReport = [](const Files& report, const std::string& dir) {
+            char elsewhere[PATH_MAX];
+            ASSERT_NE(::realpath((dir + "/elsewhere").c_str(), elsewhere), nullptr);
+            EXPECT_EQ(report.count("unnamed-in") ? report.at("unnamed-in") : "", elsewhere);
+            EXPECT_GT(reported(report, "set-aside"), 1000000u) << "lines were not set aside";
+          };
+          return c;
+        }(),
+        // Lines read back stop taking room: a file system that holds the output is enough.
+        [] {
+          WriteFailureCase c = settingAside("RoomGivenBackAsLinesAreReadBack", "");
+          c.checkReport = [](const Files& report, const std::string&) {
+            EXPECT_GT(reported(report, "set-aside"), 1000000u) << "lines were not set aside";
+            EXPECT_GE(reported(report, "given-back"), reported(report, "set-aside") * 9 / 10);
+          };
+          return c;
+        }(),
+        [] {
+          WriteFailureCase c = settingAside("OutputFillsTheFileSystem", "");
+          c.roomBeyondOutput = 1 << 20;
+          c.needsRoot = true;
+          return c;
+        }(),
+        // Where no room can be given back, lines are not set aside there at all.
+        [] {
+          WriteFailureCase c = settingAside("OutputFillsAFileSystemWithoutHoles", "");
+          c.roomBeyondOutput = 1 << 20;
+          c.roomGivenBack = false;
+          c.needsRoot = true;
+          c.checkReport = [](const Files& report, const std::string&) { EXPECT_EQ(reported(report, "set-aside"), 0u); };
+          return c;
+        }(),
+        // When the output itself does not fit, the message names a file that it left short.
+        [] {
+          WriteFailureCase c = settingAside("OutputLargerThanTheFileSystem", "No space left on device");
+          c.roomBeyondOutput = -(6 << 20);  // half the output: less than what is set aside
+          c.needsRoot = true;
+          return c;
+        }()),
     testing_support::CaseName());
 
 // --- Lack of memory ----------------------------------------------------------------

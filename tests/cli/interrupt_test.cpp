@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 
@@ -89,6 +90,7 @@ struct InterruptCase {
   std::string lastLine = "";     // the message the narration must end with, if any
   bool ignoredAtStart = false;   // the signal was ignored when the program started (nohup)
   std::optional<rlim_t> addressSpace = std::nullopt;  // little memory: lines are set aside
+  std::vector<std::pair<std::string, std::string>> environment = {};
 };
 
 void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
@@ -109,6 +111,7 @@ TEST_P(InterruptTest, EndsByTheSignalWithNarratedLinesInWholeFiles) {
   if (c.toTerminal) options.standardOutput = Stdout::kTerminal;
   options.hangupIgnored = c.ignoredAtStart;
   options.addressSpaceLimit = c.addressSpace;
+  options.environment = c.environment;
 
   Started started = startVarnolix(dir.path(), options);
   if (!c.signalAfter.empty()) {
@@ -187,6 +190,23 @@ INSTANTIATE_TEST_SUITE_P(
                       // Stopped after lines were set aside: they come back into their files.
                       InterruptCase{"LinesSetAside", 400, 600000, SIGTERM, 16 << 20, "", rlim_t{16}, false, false,
                                     false, "", false, rlim_t{16} << 20},
+                      // Setting lines aside failed before the stop: what was in memory and set
+                      // aside went to the files then, and the stop ends the run as usual.
+                      InterruptCase{
+                          "SettingAsideFailedBeforeTheStop",
+                          400,
+                          600000,
+                          SIGTERM,
+                          16 << 20,
+                          "",
+                          rlim_t{16},
+                          false,
+                          false,
+                          false,
+                          "",
+                          false,
+                          rlim_t{16} << 20,
+                          {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_FAIL_PWRITE", "EFBIG@500000"}}},
                       // One line per key: the signal comes while the files are being closed.
                       InterruptCase{"WhileClosing", 5000, 5000, SIGINT, 0, "\n5000\n"}),
     testing_support::CaseName());
