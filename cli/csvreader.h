@@ -71,6 +71,10 @@ class CSVReader {
   /// look at to prepare for them. Valid until the next call of next().
   std::string_view getBufferedAhead() const noexcept { return file.unread(); }
 
+  /// Returns a number that changes whenever the bytes behind the views handed out may have
+  /// changed: equal views taken under equal numbers show equal bytes.
+  unsigned long long getBufferGeneration() const noexcept { return file.bufferGeneration(); }
+
   /// Returns the field separator.
   const std::string& getSeparator() const noexcept { return separator; }
 

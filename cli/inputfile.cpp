@@ -43,6 +43,7 @@ void InputFile::fail(int errorNumber) noexcept {
 }
 
 bool InputFile::refill(std::string_view& held) {
+  ++refills;
   const std::size_t kept = filled - position;
   if (held.data() >= buffer.get() && held.data() < buffer.get() + capacity) {
     try {

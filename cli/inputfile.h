@@ -62,6 +62,10 @@ class InputFile {
   /// the next readLine().
   std::string_view unread() const noexcept { return {buffer.get() + position, filled - position}; }
 
+  /// Returns how often the buffer's bytes changed (a read into it, or a move): while this
+  /// number stays the same, a view into the buffer keeps meaning the same bytes.
+  unsigned long long bufferGeneration() const noexcept { return refills; }
+
   /// Returns how many bytes were searched for a line end in lines that spanned more than
   /// one read: each byte once, however many reads a long line takes.
   unsigned long long bytesSearchedAcrossReads() const noexcept { return searchedAcrossReads; }
@@ -97,6 +101,7 @@ class InputFile {
   std::string heldCopy;      // where a held line goes when the buffer moves
   unsigned long long bytesRead = 0;
   unsigned long long searchedAcrossReads = 0;
+  unsigned long long refills = 0;
   bool endReached = false;
   int failure = 0;
 };

@@ -8,14 +8,13 @@
 #include <string_view>
 #include <vector>
 
-#include "chunkarena.h"
-#include "fileidentity.h"
+#include "wholelinewriter.h"
 
-/// One output file as the grouping loop sees it: its key (which is its name) and where the
-/// next byte of its lines goes. Half a cache line, with a key of up to 16 bytes in place, so
-/// that finding a line's file and appending the line touch one line of memory for the file
-/// even with a million keys. Everything else about the file is its FileState; OutputSet
-/// decides all but the plain copy.
+/// One output file as the grouping loop sees it: its key (which is its name), its number and
+/// how many bytes of its lines wait, in its buffer while the run has few files, else in the
+/// window. Half a cache line, with a key of up to 16 bytes in place, so that finding a line's
+/// file and noting its line touch one line of memory for the file even with a million keys.
+/// How the file was written is its FileState; the output side decides everything else.
 class alignas(32) OutputFile {  // never across two cache lines
  public:
   static constexpr std::size_t kKeyInPlace = 16;
@@ -33,28 +32,17 @@ class alignas(32) OutputFile {  // never across two cache lines
   /// Returns the file's place in the order files were created, which never changes.
   std::uint32_t creationIndex() const noexcept { return index; }
 
-  /// Appends `line` and a line feed if the current chunk has room for both; returns
-  /// whether it did.
-  bool appendIfRoom(std::string_view line) noexcept {
-    if (line.size() >= room) return false;
-    char* const at = tail;
-    std::memcpy(at, line.data(), line.size());
-    at[line.size()] = '\n';
-    tail += line.size() + 1;
-    room = static_cast<std::uint16_t>(room - line.size() - 1);
-    // The next line of this file comes many lines later: fetch where it goes now, so that
-    // copying it does not wait for memory.
-    __builtin_prefetch(at + line.size() + 64, 1);
-    return true;
-  }
-
  private:
+  // The parts of the output side, which keep the record between them.
+  friend class FileTable;
+  friend class FileBuffers;
+  friend class WindowWriter;
   friend class OutputSet;
 
   // `whole` holds the key's bytes for as long as the file lives; a key of up to 16 bytes
   // is also copied in place.
   OutputFile(std::string_view key, const char* whole, std::uint32_t creation) noexcept
-      : keyLength(static_cast<std::uint8_t>(key.size())), index(creation) {
+      : index(creation), keyLength(static_cast<std::uint8_t>(key.size())) {
     if (key.size() <= kKeyInPlace) {
       std::memcpy(keyBytes, key.data(), key.size());
     } else {
@@ -64,24 +52,12 @@ class alignas(32) OutputFile {  // never across two cache lines
   }
 
   char keyBytes[kKeyInPlace] = {};  // the key, or its first 8 bytes and where all of it is
-  char* tail = nullptr;             // where the next byte goes in the current chunk
-  std::uint16_t room = 0;           // bytes left in the current chunk
-  std::uint8_t keyLength = 0;       // at most NAME_MAX
+  std::uint32_t pending = 0;        // bytes of its lines waiting, in its buffer or the window
+  std::uint32_t buffer = 0;         // while the run has few files: where its buffer is
   std::uint32_t index = 0;
-};
-
-/// The rest of what an OutputSet knows of one file: its chain of chunks, what it wrote, the
-/// file it created, and how it failed.
-struct FileState {
-  std::uint64_t written = 0;                      // bytes written to the file in this run
-  std::uint64_t wholeLines = 0;                   // of those, the bytes up to the last line feed
-  FileIdentity identity;                          // of the file created, which a reopened file must be
-  ChunkArena::Cell first = ChunkArena::kNoChunk;  // the chain; none while nothing waits
-  ChunkArena::Cell last = ChunkArena::kNoChunk;   // the chunk being filled
-  std::uint32_t fullBytes = 0;                    // in the chunks before the last
-  int failure = 0;                                // errno value, or OutputSet's own codes; 0 while it never failed
-  std::uint8_t chunksTaken = 0;                   // since the chain last restarted small, up to the largest class
-  bool setAside = false;  // some of its lines wait in the spill file: none may be written directly
+  std::uint8_t keyLength = 0;      // at most NAME_MAX
+  std::uint8_t bufferSizeLog = 0;  // its buffer holds 2 to this power bytes
+  bool setAside = false;           // some of its lines wait in the spill file: none may be written directly
 };
 
 /// Finds the file this run created with a given identity: an open-addressing table of file

@@ -1,22 +1,20 @@
 #ifndef VARNOLIX_OUTPUTSET_H_
 #define VARNOLIX_OUTPUTSET_H_
 
-#include <sys/uio.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "chunkarena.h"
 #include "error.h"
+#include "filebuffers.h"
 #include "fileidentity.h"
+#include "filetable.h"
 #include "keyindex.h"
-#include "openfilecache.h"
+#include "linewindow.h"
 #include "outputfile.h"
-#include "safefilecreator.h"
-#include "spillfile.h"
+#include "windowwriter.h"
 
 /// How much an OutputSet may hold at once, and where lines may wait.
 struct OutputLimits {
@@ -32,9 +30,10 @@ struct OutputLimits {
 };
 
 /// The output files of one grouping run, one per key, named by the key in the current
-/// directory: the key index, the safe creation of files, the cache of open descriptors,
-/// the memory where lines wait and the spill file, put together. docs/design.md gives the
-/// cost of each way a line can take.
+/// directory: the files themselves (FileTable) and where their lines wait, in a buffer per
+/// file while the run has few files (FileBuffers), beyond that in a window of lines in the
+/// order they came (LineWindow), which a WindowWriter empties into the files and the spill
+/// file. docs/design.md follows a line through these parts and gives what each way costs.
 ///
 /// Promises:
 /// - Keys are created only as SafeFileCreator allows, and a file is reopened only while it
@@ -42,10 +41,9 @@ struct OutputLimits {
 ///   run" otherwise).
 /// - Each file is emptied once, when its key first appears, and from then on only appended
 ///   to, in the order of its lines.
-/// - Memory stays bounded: lines wait in a ChunkArena of a fixed budget. A file that
-///   gathers its share is written out in whole pages; when the arena is full, every line
-///   in it is set aside in the spill file (or, where there is none, written out), so that
-///   each file is written about once at the end, however many keys.
+/// - Memory stays bounded: lines wait within one budget, and beyond it are set aside (or,
+///   where they cannot be, written out in rounds), so that each file is written about once
+///   at the end, however many keys.
 /// - Every file holds whole lines whenever this set gives it up: closed, or destroyed on
 ///   the way out after an Error. A file whose write fails is cut back to its last line
 ///   feed and never written again.
@@ -74,29 +72,23 @@ class OutputSet {
   OutputSet(const OutputSet&) = delete;
   OutputSet& operator=(const OutputSet&) = delete;
 
-  /// Returns the file of `key` if this set has one, else null. Forced inline, like the
-  /// lookup it wraps: the grouping loop calls it once per line.
-  [[gnu::always_inline]] OutputFile* find(std::string_view key) const noexcept { return index.find(key); }
+  /// Returns the file of `key` if this set has one, else null; with `hash`, for a hash
+  /// that keyHash(key) gave under the same hashEpoch(). Forced inline, like the lookup it
+  /// wraps: the grouping loop calls it once per line.
+  [[gnu::always_inline]] OutputFile* find(std::string_view key) const noexcept { return files.find(key); }
+  [[gnu::always_inline]] OutputFile* find(std::string_view key, std::uint64_t hash) const noexcept {
+    return files.find(key, hash);
+  }
 
   /// Returns whether lookups are likely to wait for memory: when there are so many files
   /// that their index and records no longer fit in the processor's caches.
   bool worthPrefetching() const noexcept { return files.size() >= kPrefetchFrom; }
 
-  /// Three stages of bringing a coming line's key into the cache, each to start when the
-  /// one before has had time to arrive: its index slot, its file, and where its line goes.
-  /// `hash` is from keyHash().
-  std::uint64_t keyHash(std::string_view key) const noexcept { return index.hashOf(key); }
-  void prefetchSlot(std::uint64_t hash) const noexcept { index.prefetch(hash); }
-  void prefetchFile(std::uint64_t hash) const noexcept {
-    if (const OutputFile* const file = index.guess(hash)) __builtin_prefetch(file);
-  }
-  void prefetchLineSpace(std::uint64_t hash, std::size_t lineLength) const noexcept {
-    if (const OutputFile* const file = index.guess(hash)) {
-      __builtin_prefetch(file->tail, 1);
-      // A line that will not fit needs the file's chain: fetch that too.
-      if (lineLength >= file->room) __builtin_prefetch(&states[file->index]);
-    }
-  }
+  /// Bringing a coming line's key into the cache: see FileTable.
+  [[gnu::always_inline]] std::uint64_t keyHash(std::string_view key) const noexcept { return files.keyHash(key); }
+  [[gnu::always_inline]] void prefetchSlot(std::uint64_t hash) const noexcept { files.prefetchSlot(hash); }
+  [[gnu::always_inline]] void prefetchFile(std::uint64_t hash) const noexcept { files.prefetchFile(hash); }
+  bool hashEpoch() const noexcept { return files.hashEpoch(); }
 
   /// Returns the file of `key`, creating (or emptying) it when the key is new.
   /// Throws Error when it cannot be created; the key is then not added.
@@ -108,8 +100,15 @@ class OutputSet {
   /// Appends `line` and a line feed to `file`, which must belong to this set.
   /// Throws Error when this file cannot be written (the line is then not in it), when memory
   /// runs out, or, with the line in, when making room for it failed for another file.
-  void append(OutputFile& file, std::string_view line) {
-    if (!file.appendIfRoom(line)) appendSlowly(file, line);
+  [[gnu::always_inline]] void append(OutputFile& file, std::string_view line) {
+    if (buffers.inUse()) {
+      if (buffers.appendIfRoom(file, line)) return;
+    } else if (window.appendLineIfRoom(file.index, line)) {
+      if (file.pending == 0) window.noteFile(file.index);
+      file.pending += static_cast<std::uint32_t>(line.size() + 1);
+      return;
+    }
+    appendSlowly(file, line);
   }
 
   /// Returns the number of files (distinct keys) created so far.
@@ -133,59 +132,21 @@ class OutputSet {
  private:
   static constexpr std::size_t kPrefetchFrom = 4096;
 
-  class Writer;
-  friend class Writer;
-
   OutputFile& create(std::string_view key);
   void appendSlowly(OutputFile& file, std::string_view line);
+  // Puts `bytes` into the window as lines of `file`, in pieces when they do not fit at once.
   void copyIn(OutputFile& file, std::string_view bytes);
-  // Gives `file`, whose chunk is full, another: after writing its lines out when it holds
-  // its share, or after making room when the arena is full.
-  void takeChunk(OutputFile& file);
-  // Empties the arena: sets every line aside, or writes it out. Failures are kept for
-  // throwPendingFailure().
-  void makeRoom() noexcept;
-  bool setAside() noexcept;
-  enum class AfterWriting { kKeepOpen, kClose };
-  // Writes what waits of every file, from the spill file and the arena, in creation order;
-  // with kClose, closes each file after it.
-  void writeEverything(AfterWriting then) noexcept;
-  void writeChain(Writer& writer, const OutputFile& file, const FileState& state) const noexcept;
-  static void emptyChain(OutputFile& file, FileState& state) noexcept;
-  std::size_t chainBytes(const OutputFile& file, const FileState& state) const noexcept;
-  // Returns the descriptor of `file`, reopening it if it was closed; -1 with `failure` set
-  // when that fails.
-  int descriptorFor(const OutputFile& file, int& failure) noexcept;
-  // Writes `count` pieces to `fd`; returns 0 or the errno value. Keeps the count of bytes
-  // up to the last line feed.
-  static int writePieces(FileState& state, int fd, const iovec* pieces, int count) noexcept;
-  // Marks `state` failed with `failure` and cuts its file back to whole lines.
-  static void fail(FileState& state, int fd, int failure) noexcept;
-  void notePending(std::uint32_t source, int failure) noexcept;
   void throwPendingFailure();
-  Error failureOf(std::uint32_t file, int failure) const noexcept;
-  std::size_t shareOfEachFile() const noexcept;
+  Error failureOf(std::uint32_t source, int failure) const noexcept;
 
   const std::string headLine;
   const bool writeHeadLine;
 
-  ChunkArena arena;
-  SpillFile spill;
-  bool setAsideAllowed;
+  FileTable files;
+  FileBuffers buffers;
+  LineWindow window;
+  WindowWriter writer;
   bool closed = false;
-  OpenFileCache descriptors;
-  SafeFileCreator creator;
-  KeyStore keys;
-  SegmentedArray<OutputFile> files;  // in order of creation, as are the two below
-  SegmentedArray<FileState> states;
-  KeyIndex<OutputFile> index;
-  IdentityIndex<SegmentedArray<FileState>> identities;
-  std::size_t share;  // what a file gathers before it is written out
-  // A failure of another file while making room, thrown once the line that needed the room
-  // is in: the file's number (or kSpillFailure) and the failure.
-  std::uint32_t pendingFile = 0;
-  int pendingFailure = 0;
-  int spillReadFailure = 0;  // why lines set aside could not be read back, if they could not
 };
 
 #endif  // VARNOLIX_OUTPUTSET_H_

@@ -11,12 +11,15 @@
 
 namespace {
 
-constexpr std::size_t kStageSize = std::size_t{1} << 20;
-// What reading all runs back may take at once, shared out among them.
+// What reading all runs back may take at once when the caller has no memory to spare.
 constexpr std::size_t kMergeBytes = std::size_t{8} << 20;
+constexpr std::size_t kLargestRunBuffer = std::size_t{1} << 20;
 constexpr std::size_t kSmallestRunBuffer = 4096;
 // Room is given back in whole blocks of this size; blocks that two runs share stay.
 constexpr std::uint64_t kBlock = 4096;
+// Writes of a run go in pieces of at most this much, so that a file size limit or a full
+// file system is met by a short write rather than a huge one failing whole.
+constexpr std::size_t kLargestWrite = std::size_t{8} << 20;
 
 // Opens an unnamed file in `folder` whose file system can give room back (punch holes);
 // returns the descriptor, or -1 with errno set. Without holes, lines set aside would take
@@ -36,11 +39,6 @@ int openUnnamed(const char* folder) noexcept {
   return opened;
 }
 
-void putHeader(char* at, std::uint32_t file, std::uint32_t length) noexcept {
-  std::memcpy(at, &file, 4);
-  std::memcpy(at + 4, &length, 4);
-}
-
 }  // namespace
 
 SpillFile::~SpillFile() {
@@ -49,8 +47,6 @@ SpillFile::~SpillFile() {
 
 int SpillFile::open() noexcept {
   if (fd >= 0) return 0;
-  if (stage == nullptr) stage = allocateRawBytes(kStageSize);
-  if (stage == nullptr) return ENOMEM;
   int opened = openUnnamed(".");
   if (opened < 0) {
     // As sort(1) does: TMPDIR, or /tmp. Still an unnamed file: never a name in any folder.
@@ -70,75 +66,47 @@ void SpillFile::close() noexcept {
   fd = -1;
 }
 
-int SpillFile::beginRun() noexcept {
+int SpillFile::writeRun(const char* records, std::size_t size) noexcept {
   try {
     runs.reserve(runs.size() + 1);
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
-  runStart = end;
-  staged = 0;
-  return 0;
-}
-
-int SpillFile::addRecord(std::uint32_t file, std::uint32_t length) noexcept {
-  char header[kHeaderSize];
-  putHeader(header, file, length);
-  return addBytes(header, sizeof header);
-}
-
-int SpillFile::addBytes(const char* bytes, std::size_t size) noexcept {
-  while (size > 0) {
-    if (staged == kStageSize) {
-      if (const int error = flushStage()) return error;
-    }
-    const std::size_t taken = std::min(size, kStageSize - staged);
-    std::memcpy(stage.get() + staged, bytes, taken);
-    staged += taken;
-    bytes += taken;
-    size -= taken;
-  }
-  return 0;
-}
-
-int SpillFile::flushStage() noexcept {
   std::size_t done = 0;
-  while (done < staged) {
+  while (done < size) {
     // A regular file that no other process can hold up: interruptions are retried.
-    const ssize_t n = ::pwrite(fd, stage.get() + done, staged - done, static_cast<off_t>(end + done));
+    const ssize_t n =
+        ::pwrite(fd, records + done, std::min(size - done, kLargestWrite), static_cast<off_t>(end + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      (void)::ftruncate(fd, static_cast<off_t>(end));  // gives the room of the broken run back
+      return error;
+    }
     done += static_cast<std::size_t>(n);
   }
-  end += staged;
-  staged = 0;
+  if (size > 0) runs.push_back(Run{end, end + size, end});  // room reserved above
+  end += size;
   return 0;
 }
 
-int SpillFile::endRun() noexcept {
-  if (const int error = flushStage()) {
-    abandonRun();
-    return error;
-  }
-  if (end > runStart) runs.push_back(Run{runStart, end, runStart});  // room reserved by beginRun()
-  return 0;
-}
-
-void SpillFile::abandonRun() noexcept {
-  staged = 0;
-  end = runStart;
-  (void)::ftruncate(fd, static_cast<off_t>(end));  // gives the space of the broken run back
-}
-
-int SpillFile::beginMerge() noexcept {
+int SpillFile::beginMerge(char* spare, std::size_t spareBytes) noexcept {
   if (runs.empty()) return 0;
-  runBufferSize = std::clamp(kMergeBytes / runs.size(), std::size_t{16} * 1024, kStageSize) / 4096 * 4096;
-  mergeBuffers = allocateRawBytes(runBufferSize * runs.size());
-  char* base = mergeBuffers.get();
-  if (base == nullptr) {  // the write buffer, idle now, shared out instead
-    runBufferSize = kStageSize / runs.size() / 4096 * 4096;
-    if (runBufferSize < kSmallestRunBuffer) return ENOMEM;
-    base = stage.get();
+  // Large buffers, so that a file's lines seldom straddle a refill (each one splits its
+  // write): the spare memory when it gives each run the largest, else memory of its own,
+  // else what the spare memory gives.
+  const std::size_t spared = std::min(spareBytes / runs.size(), kLargestRunBuffer) / 4096 * 4096;
+  runBufferSize = spared;
+  char* base = spare;
+  if (spared < kLargestRunBuffer) {
+    const std::size_t own = std::clamp(kMergeBytes / runs.size(), kSmallestRunBuffer, kLargestRunBuffer) / 4096 * 4096;
+    if (own > spared) mergeBuffers = allocateRawBytes(own * runs.size());
+    if (mergeBuffers != nullptr) {
+      runBufferSize = own;
+      base = mergeBuffers.get();
+    } else if (spared < kSmallestRunBuffer) {
+      return ENOMEM;
+    }
   }
   int result = 0;
   for (std::size_t i = 0; i < runs.size(); ++i) {
@@ -189,22 +157,9 @@ void SpillFile::giveBackRead(Run& run) noexcept {
   run.givenBackTo = to;
 }
 
-std::uint32_t SpillFile::recordFileAt(const Run& run) noexcept {
-  std::uint32_t file;
-  std::memcpy(&file, run.buffer + run.pos, 4);
-  return file;
-}
-
-std::uint32_t SpillFile::recordLengthAt(const Run& run) noexcept {
-  std::uint32_t length;
-  std::memcpy(&length, run.buffer + run.pos + 4, 4);
-  return length;
-}
-
 void SpillFile::clear() noexcept {
   runs.clear();
   mergeBuffers.reset();
   end = 0;
-  staged = 0;
   if (fd >= 0) (void)::ftruncate(fd, 0);
 }

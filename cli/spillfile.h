@@ -3,20 +3,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "rawbytes.h"
 
 /// Lines set aside when memory is full, so that each output file is still written once at
-/// the end instead of once per full memory: runs of records (file number, bytes), each run
-/// in ascending file order, read back by merging all runs at the end.
+/// the end instead of once per full memory: runs of records (file number, length, bytes),
+/// each run in ascending file order, read back by merging all runs at the end.
 ///
 /// They live in one unnamed file (O_TMPFILE) of the output folder's file system or, where
 /// that has none, of TMPDIR's (/tmp when TMPDIR is unset): it has no name at any moment and
-/// vanishes with the program however it ends. Writes and reads go in large pieces through a
-/// buffer of its own. While the runs are read back, the room of what was read is given back
-/// to the file system (holes punched), so that lines set aside never need room twice: once
-/// here and once in their files. Nothing here throws. Not copyable.
+/// vanishes with the program however it ends. A run is written in one piece from the
+/// caller's memory; runs are read back in large pieces. While they are read back, the room of
+/// what was read is given back to the file system (holes punched), so that lines set aside
+/// never need room twice: once here and once in their files. Nothing here throws. Not
+/// copyable.
 class SpillFile {
  public:
   SpillFile() noexcept = default;
@@ -25,7 +27,16 @@ class SpillFile {
   SpillFile(const SpillFile&) = delete;
   SpillFile& operator=(const SpillFile&) = delete;
 
-  /// Opens the unnamed file and its buffer, unless open already: in the current folder, or
+  /// Bytes before a record's bytes: its file's number, then its length, 32 bits each.
+  static constexpr std::size_t kHeaderSize = 8;
+
+  /// Writes the header of a record of `file` with `length` bytes at `at`.
+  static void putHeader(char* at, std::uint32_t file, std::uint32_t length) noexcept {
+    std::memcpy(at, &file, 4);
+    std::memcpy(at + 4, &length, 4);
+  }
+
+  /// Opens the unnamed file, unless open already: in the current folder, or
   /// in TMPDIR (or /tmp) where the current folder's file system has no unnamed files or
   /// cannot give room back. Returns 0, or the errno value of the last attempt.
   int open() noexcept;
@@ -44,30 +55,15 @@ class SpillFile {
   /// Returns whether any run is held.
   bool holdsRuns() const noexcept { return !runs.empty(); }
 
-  /// Returns the bytes held in all runs.
-  std::uint64_t size() const noexcept { return end; }
+  /// Writes `size` bytes of records, headers included, in ascending file order, as a run.
+  /// Returns 0 once all of it is in the file, else the errno value of the failure, and then
+  /// nothing of it stays. Requires open().
+  int writeRun(const char* records, std::size_t size) noexcept;
 
-  /// Starts a run, whose records must then come in ascending file order. Returns 0 or the
-  /// errno value; requires open().
-  int beginRun() noexcept;
-
-  /// Starts the record of `file`, whose `length` bytes addBytes() then gives. Returns 0 or
-  /// the errno value of a failed write; the run is then given up with endRun().
-  int addRecord(std::uint32_t file, std::uint32_t length) noexcept;
-
-  /// Adds bytes to the record being written. Returns 0 or the errno value of a failed write.
-  int addBytes(const char* bytes, std::size_t size) noexcept;
-
-  /// Ends the run: returns 0 once all of it is in the file, else the errno value of the
-  /// failure, and the run is dropped.
-  int endRun() noexcept;
-
-  /// Drops the run being written, after a failure.
-  void abandonRun() noexcept;
-
-  /// Prepares the reading of every run and reads the start of each. Returns 0 or the errno
-  /// value (ENOMEM, or a failed read).
-  int beginMerge() noexcept;
+  /// Prepares the reading of every run, through `spare` (of `spareBytes`, free until the
+  /// merge ends) or, if that is too small, memory of its own, and reads the start of each.
+  /// Returns 0 or the errno value (ENOMEM, or a failed read).
+  int beginMerge(char* spare, std::size_t spareBytes) noexcept;
 
   /// Hands the bytes of every record of `file` to `sink`, run by run, as sink.add(bytes,
   /// size) pieces that stay valid until sink.flush(), which is called before their memory
@@ -85,8 +81,8 @@ class SpillFile {
             if (const int error = refill(run)) result = error;
             continue;
           }
-          if (recordFileAt(run) != file) break;
-          run.recordLeft = recordLengthAt(run);
+          if (headerAt(run, 0) != file) break;
+          run.recordLeft = headerAt(run, 4);
           run.pos += kHeaderSize;
           continue;
         }
@@ -111,8 +107,6 @@ class SpillFile {
   void clear() noexcept;
 
  private:
-  static constexpr std::size_t kHeaderSize = 8;  // file number, then length, 32 bits each
-
   struct Run {
     std::uint64_t next;  // offset of the next byte to read
     std::uint64_t end;
@@ -124,9 +118,12 @@ class SpillFile {
     bool failed = false;
   };
 
-  static std::uint32_t recordFileAt(const Run& run) noexcept;
-  static std::uint32_t recordLengthAt(const Run& run) noexcept;
-  int flushStage() noexcept;
+  // The file's number (at 0) or the length (at 4) of the record that starts where `run` is.
+  static std::uint32_t headerAt(const Run& run, std::size_t at) noexcept {
+    std::uint32_t value;
+    std::memcpy(&value, run.buffer + run.pos + at, 4);
+    return value;
+  }
   // Reads more of `run` behind what its buffer holds; returns 0 or the errno value.
   int refill(Run& run) noexcept;
   // Gives the room of the whole blocks of `run` read so far back to the file system.
@@ -135,10 +132,7 @@ class SpillFile {
   int fd = -1;
   const char* folder = nullptr;  // where the file lives, when not in the current folder
   bool holesPunched = true;      // while the file system gives room back
-  RawBytes stage;                // writes go through it; the merge may read through it too
-  std::size_t staged = 0;
-  std::uint64_t end = 0;       // bytes in the file
-  std::uint64_t runStart = 0;  // of the run being written
+  std::uint64_t end = 0;         // bytes in the file
   std::vector<Run> runs;
   RawBytes mergeBuffers;
   std::size_t runBufferSize = 0;

@@ -1,7 +1,9 @@
 #include "splitter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -22,9 +24,12 @@ CSVReader* openReader(const std::string& fileName, std::string separator, bool u
 }
 
 // Looks a few lines ahead of the grouping loop and brings what each line will touch into
-// the cache in stages: its key's index slot, then its file, then where its line goes. With
-// tens of thousands of keys, each of these is otherwise a wait for memory on every line,
-// one after the other. A guess only: what it fetches is never relied on.
+// the cache in stages: its key's index slot, then its file. With tens of thousands of keys,
+// each of these is otherwise a wait for memory on every line, one after the other. What it
+// fetches is a guess, never relied on. The hash of a key it found ahead is used once the
+// line comes, when the line is at the same place in a buffer that did not change since and
+// the index still hashes as it did; even a wrong hash could only make the lookup miss, and
+// a key that is missed is looked up again before a file is made for it.
 class Lookahead {
  public:
   // Keys of the first field, cut by a one-byte separator, are what it can find quickly.
@@ -33,18 +38,24 @@ class Lookahead {
         separator(reader.getSeparator().size() == 1 ? reader.getSeparator()[0] : '\0'),
         usable(fieldNumber == 1 && reader.getSeparator().size() == 1) {}
 
-  // Called once per line taken, before its lookup.
+  // Called for each line taken while the output set is worth prefetching for, before its
+  // lookup; `current` counts from the first such line.
   void step(const OutputSet& outputs) noexcept {
     ++current;
-    if (!usable || !outputs.worthPrefetching()) return;
+    if (!usable) return;
     const std::string_view ahead = source.getBufferedAhead();
-    // The buffer was refilled or the loop caught up: start again after the lookahead line.
-    if (cursor < ahead.data() || cursor > ahead.data() + ahead.size() || scanned <= current + 1) {
+    // New bytes in the buffer, another hash, or the loop caught up: start again after the
+    // lookahead line, forgetting every line found before.
+    if (source.getBufferGeneration() != generation || outputs.hashEpoch() != epoch || scanned <= current + 1) {
       cursor = ahead.data();
       scanned = current + 1;
+      generation = source.getBufferGeneration();
+      epoch = outputs.hashEpoch();
+      std::fill(std::begin(starts), std::end(starts), nullptr);
     }
     const char* const end = ahead.data() + ahead.size();
-    for (int lines = 0; lines < 2 && scanned < current + kDistance; ++lines) {
+    // Up to the line before the one that would take the current line's place.
+    for (int lines = 0; lines < 2 && scanned + 1 < current + kDistance; ++lines) {
       const void* const lineFeed = std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor));
       if (lineFeed == nullptr) break;  // the rest of that line is not read yet
       const auto length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - cursor);
@@ -54,19 +65,27 @@ class Lookahead {
       const std::uint64_t hash = outputs.keyHash(std::string_view(cursor, keyLength));
       ++scanned;
       hashes[scanned % kDistance] = hash;
-      lengths[scanned % kDistance] = length;
+      starts[scanned % kDistance] = cursor;
       outputs.prefetchSlot(hash);
       cursor += length + 1;
     }
-    if (scanned >= current + kDistance / 2) outputs.prefetchFile(hashes[(current + kDistance / 2) % kDistance]);
-    if (scanned >= current + kDistance / 4) {
-      const std::uint64_t line = (current + kDistance / 4) % kDistance;
-      outputs.prefetchLineSpace(hashes[line], lengths[line]);
+    if (scanned >= current + kFileAhead) outputs.prefetchFile(hashes[(current + kFileAhead) % kDistance]);
+  }
+
+  // Returns the hash of `key`, the first field of the current `line`: the one found ahead,
+  // when it is surely this line's, else a new one.
+  std::uint64_t hashOf(std::string_view line, std::string_view key, const OutputSet& outputs) const noexcept {
+    const std::uint64_t at = current % kDistance;
+    if (starts[at] == line.data() && source.getBufferGeneration() == generation && outputs.hashEpoch() == epoch) {
+      return hashes[at];
     }
+    return outputs.keyHash(key);
   }
 
  private:
-  static constexpr std::uint64_t kDistance = 16;  // lines; a power of two
+  // Lines ahead whose slots are fetched (less than this), and whose files are fetched.
+  static constexpr std::uint64_t kDistance = 32;  // a power of two
+  static constexpr std::uint64_t kFileAhead = 8;
 
   const CSVReader& source;
   const char separator;
@@ -74,8 +93,10 @@ class Lookahead {
   std::uint64_t current = 0;  // lines taken so far
   std::uint64_t scanned = 0;  // the last line whose key was hashed
   const char* cursor = nullptr;
+  unsigned long long generation = 0;  // of the buffer the lines found ahead are in
+  bool epoch = false;                 // of the hash they were hashed with
   std::uint64_t hashes[kDistance] = {};
-  std::size_t lengths[kDistance] = {};
+  const char* starts[kDistance] = {};  // where each line found ahead begins; null: none
 };
 
 }  // namespace
@@ -99,10 +120,15 @@ void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
     // and its append happen together or not at all.
     while (!interruption::stopRequested() && reader->hasNext()) {
       reader->next();
-      lookahead.step(outputs);
       const std::string_view key = reader->getFieldView(fieldNumber);
       const std::string_view line = reader->getLineView();
-      OutputFile* output = outputs.find(key);
+      OutputFile* output;
+      if (outputs.worthPrefetching()) {
+        lookahead.step(outputs);
+        output = outputs.find(key, lookahead.hashOf(line, key, outputs));
+      } else {
+        output = outputs.find(key);
+      }
       if (output != nullptr) {
         if (narrate) narration.writeTwoLines(line, kAppending, line);
       } else {

@@ -120,28 +120,6 @@ Keys highBytes() {
   return keys;
 }
 
-// Keys that collide under KeyHash whatever its seed, as someone who read its code can make
-// them: in each 16-byte block, flipping the top bit of the first word, and the same two bits
-// of the second word that multiplying and shifting make of it, cancels out. Twelve blocks,
-// each as it is or flipped: 4,096 keys of one hash.
-Keys craftedAgainstKeyHash() {
-  Keys keys;
-  for (unsigned choice = 0; choice < 4096; ++choice) {
-    std::string key;
-    for (unsigned block = 0; block < 12; ++block) {
-      std::string bytes = "block" + std::string(1, static_cast<char>('a' + block)) + "-xyzuvwqrs";
-      if ((choice >> block & 1) != 0) {
-        bytes[7] = static_cast<char>(bytes[7] ^ 0x80);
-        bytes[12] = static_cast<char>(bytes[12] ^ 0x04);
-        bytes[15] = static_cast<char>(bytes[15] ^ 0x80);
-      }
-      key += bytes;
-    }
-    keys.push_back(key);
-  }
-  return keys;
-}
-
 struct IndexCase {
   const char* name;
   Keys keys;
@@ -196,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(KeyIndex, KeyIndexTest,
                              IndexCase{"AllInOneProbeChain", numberedKeys(600), addAndFind<ConstantHash>,
                                        distinctHashes<ConstantHash>, 1, true, false},
                              // Keys chosen against the fast hash: the index moves to SipHash, keyed by the seed.
-                             IndexCase{"CraftedAgainstTheFastHash", craftedAgainstKeyHash(),
+                             IndexCase{"CraftedAgainstTheFastHash", testing_support::keysCollidingUnderKeyHash(),
                                        addAndFind<KeyHash, SipHash13>, hashesUnderTwoSeeds<KeyHash>, 2, true, true}),
                          testing_support::CaseName());
 

@@ -50,11 +50,16 @@ struct LimitsCase {
   int mostWrites;                   // of one file, besides one per 16 KiB it holds (the smallest share it writes in)
   bool inRounds = false;            // without a spill file: each full memory may reopen and write every file once more
   bool keysArriveOverTime = false;  // new keys keep coming while files hold lines
+  bool oneKeyTurnsBusy = false;     // in the second half, every other line is key0's
 };
 
 void PrintTo(const LimitsCase& c, std::ostream* os) { *os << c.name; }
 
 class OutputSetLimitsTest : public ::testing::TestWithParam<LimitsCase> {};
+
+std::size_t lineCount(const std::string& content) {
+  return static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n'));
+}
 
 TEST_P(OutputSetLimitsTest, EveryLineLandsInOrderAndEachFileIsOpenedAndWrittenAFewTimes) {
   const LimitsCase& c = GetParam();
@@ -73,7 +78,8 @@ TEST_P(OutputSetLimitsTest, EveryLineLandsInOrderAndEachFileIsOpenedAndWrittenAF
       const auto keysSoFar = c.keysArriveOverTime ? 1 + static_cast<unsigned>(i) * static_cast<unsigned>(c.keys) /
                                                             static_cast<unsigned>(c.lines)
                                                   : static_cast<unsigned>(c.keys);
-      const std::string key = "key" + std::to_string(random() % keysSoFar);
+      const bool busy = c.oneKeyTurnsBusy && 2 * i >= c.lines && i % 2 == 0;
+      const std::string key = "key" + std::to_string(busy ? 0 : random() % keysSoFar);
       std::string line = key + ";" + std::to_string(i) + ";";
       line.append(random() % c.longestLine, static_cast<char>('a' + i % 26));
       if (expected.count(key) == 0) expected[key] = c.withHeader ? header + "\n" : "";
@@ -86,10 +92,9 @@ TEST_P(OutputSetLimitsTest, EveryLineLandsInOrderAndEachFileIsOpenedAndWrittenAF
   }
   counting_io::counting = false;
   EXPECT_EQ(regularFiles(".", {"in.csv"}), expected);
-  // Memory fills at least every budget / 2 bytes: chunks grow by doubling, so at most half
-  // of a chain is room not yet used.
+  // The window is full once half the budget holds lines and their entries.
   std::size_t total = 0;
-  for (const auto& [name, content] : expected) total += content.size();
+  for (const auto& [name, content] : expected) total += content.size() + LineWindow::kEntrySize * lineCount(content);
   const int rounds = c.inRounds ? static_cast<int>(2 * total / c.limits.bufferBytes) + 1 : 0;
   for (const auto& [name, content] : expected) {
     const counting_io::FileOperations& operations = counting_io::byName[name];
@@ -118,7 +123,17 @@ INSTANTIATE_TEST_SUITE_P(
         LimitsCase{"LinesLongerThanMemory", 5, 120, 200000, OutputLimits{64 * kKiB, 2}, true, 1, 1, true},
         // A spill file would take the one descriptor there is: rounds instead.
         LimitsCase{"OneDescriptor", 50, 3000, 300, OutputLimits{64 * kKiB, 1}, false, 1, 1, true},
-        LimitsCase{"KeysArriveWhileFilesHoldLines", 400, 80000, 120, OutputLimits{}, false, 1, 1, false, true}),
+        LimitsCase{"KeysArriveWhileFilesHoldLines", 400, 80000, 120, OutputLimits{}, false, 1, 1, false, true},
+        // More files than the files' own buffers are for: their lines move to the window
+        // and are still written once each.
+        LimitsCase{"MoreFilesThanBuffers", 3200, 20000, 60, OutputLimits{}, true, 1, 1, false, true},
+        // Memory for a few buffers only: the window takes over early.
+        LimitsCase{"MemoryForFewBuffers", 40, 6000, 60, OutputLimits{256 * kKiB, 1000}, false, 1, 1},
+        // A file whose lines were set aside keeps setting them aside, however busy it turns,
+        // so that they stay in order.
+        LimitsCase{"SetAsideThenBusy", 300, 40000, 60, OutputLimits{64 * kKiB, 16}, false, 2, 2, false, false, true},
+        // Lines longer than the window, once lines wait there, go through it in pieces.
+        LimitsCase{"LinesLongerThanTheWindow", 5, 120, 200000, OutputLimits{64 * kKiB, 4}, false, 2, 2}),
     testing_support::CaseName());
 
 TEST(OutputSet, ErrorPathWritesWhatWasHandedOver) {

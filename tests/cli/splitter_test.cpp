@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "error.h"
 #include "test_support.h"
@@ -149,6 +150,24 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"FieldAboveBoundStopsAtFirstRecord", "a;1\n", false, 3, {}, "", {}, "field number out of range"},
         SplitCase{"FieldZeroStopsAtFirstRecord", "a;1\n", false, 0, {}, "", {}, "field number may not be <= 0"}),
     testing_support::CaseName());
+
+// With thousands of keys the loop reuses hashes it found ahead, and keys crafted to collide
+// make the index move to another hash midway, across many refills of the read buffer:
+// every line still lands in its own file.
+TEST(Splitter, ManyKeysWhileTheIndexChangesItsHash) {
+  const std::vector<std::string> crafted = testing_support::keysCollidingUnderKeyHash();
+  std::string input;
+  Files files;
+  for (int i = 0; i < 60000; ++i) {
+    const std::string key = i < 30000 || i % 2 == 0 ? "k" + std::to_string(i * 7919 % 5000) : crafted[(i / 2) % 300];
+    const std::string line = key + ";" + std::to_string(i);
+    input += line + "\n";
+    files[key] += line + "\n";
+  }
+  const SplitRun run = runSplit(input, false, 1);
+  EXPECT_EQ(run.error, "");
+  EXPECT_TRUE(run.files == files) << "files differ";
+}
 
 TEST(Splitter, SecondSplitFindsNoRecords) {
   TempDir dir;

@@ -95,6 +95,27 @@ std::pair<std::string, std::map<std::string, std::string>> interleavedInput(int 
   return {input, files};
 }
 
+std::vector<std::string> keysCollidingUnderKeyHash() {
+  // In each 16-byte block, flipping the top bit of the first word, and the same two bits
+  // of the second word that multiplying and shifting make of it, cancels out. Twelve
+  // blocks, each as it is or flipped.
+  std::vector<std::string> keys;
+  for (unsigned choice = 0; choice < 4096; ++choice) {
+    std::string key;
+    for (unsigned block = 0; block < 12; ++block) {
+      std::string bytes = "block" + std::string(1, static_cast<char>('a' + block)) + "-xyzuvwqrs";
+      if ((choice >> block & 1) != 0) {
+        bytes[7] = static_cast<char>(bytes[7] ^ 0x80);
+        bytes[12] = static_cast<char>(bytes[12] ^ 0x04);
+        bytes[15] = static_cast<char>(bytes[15] ^ 0x80);
+      }
+      key += bytes;
+    }
+    keys.push_back(key);
+  }
+  return keys;
+}
+
 void expectWholeLinePrefixes(const std::map<std::string, std::string>& files,
                              const std::map<std::string, std::string>& complete) {
   for (const auto& [name, content] : files) {

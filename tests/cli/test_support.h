@@ -62,6 +62,10 @@ std::string lastLine(const std::string& output);
 /// in use, and the files a complete run makes of it.
 std::pair<std::string, std::map<std::string, std::string>> interleavedInput(int keys, int lines);
 
+/// Returns 4,096 keys of 192 bytes that collide under KeyHash whatever its seed, as someone
+/// who read its code can make them.
+std::vector<std::string> keysCollidingUnderKeyHash();
+
 /// Expects every file of `files` to hold whole lines (to be empty or end with a line feed)
 /// and to be a prefix of the file of the same name in `complete`.
 void expectWholeLinePrefixes(const std::map<std::string, std::string>& files,

@@ -1,4 +1,4 @@
-#include "keyindex.h"
+#include "keyhash.h"
 
 #include <sys/random.h>
 #include <unistd.h>
