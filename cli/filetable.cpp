@@ -39,12 +39,12 @@ void FileTable::reserveOneMore(std::size_t keyLength) {
 }
 
 OutputFile& FileTable::add(std::string_view key) {
-  FileState state;
-  Descriptor descriptor = creator.create(key, descriptors, state.identity);
+  FileState created;
+  Descriptor descriptor = creator.create(key, descriptors, created.identity);
   const std::uint32_t number = descriptors.add(std::move(descriptor));
   const char* const whole = key.size() > OutputFile::kKeyInPlace ? keys.store(key) : nullptr;
   OutputFile& file = files.push(OutputFile(key, whole, number));
-  states.push(state);
+  states.push(created);
   index.add(file);
   identities.add(number, states);
   return file;

@@ -78,7 +78,7 @@ namespace {
 // files' places.
 template <bool kFetchAhead>
 void copyToPlaces(const char* lines, const char* entries, std::size_t count, char* out,
-                  std::uint32_t* places) noexcept {
+                  std::vector<std::uint32_t>& places) noexcept {
   struct Entry {
     std::uint32_t file;
     std::uint32_t end;
@@ -95,10 +95,10 @@ void copyToPlaces(const char* lines, const char* entries, std::size_t count, cha
       if (line + kDestinationAhead < count) __builtin_prefetch(out + places[entryAt(line + kDestinationAhead).file], 1);
     }
     const Entry entry = entryAt(line);
-    std::uint32_t& place = places[entry.file];
+    const std::uint32_t place = places[entry.file];
     const std::uint32_t length = entry.end - start;
     std::memcpy(out + place, lines + start, length);
-    place += length;
+    places[entry.file] = place + length;
     start = entry.end;
   }
 }
@@ -109,9 +109,9 @@ void LineWindow::sortByFile() noexcept {
   if (region == nullptr) return;
   const auto count = static_cast<std::size_t>(region + limitBytes - entriesEnd) / kEntrySize;
   if (touchedWords * 64 > kFetchAheadFrom) {
-    copyToPlaces<true>(region, entriesEnd, count, sorted(), cursor.data());
+    copyToPlaces<true>(region, entriesEnd, count, sorted(), cursor);
   } else {
-    copyToPlaces<false>(region, entriesEnd, count, sorted(), cursor.data());
+    copyToPlaces<false>(region, entriesEnd, count, sorted(), cursor);
   }
 }
 

@@ -66,25 +66,29 @@ class Lookahead {
       ++scanned;
       hashes[scanned % kDistance] = hash;
       starts[scanned % kDistance] = cursor;
+      keyLengths[scanned % kDistance] = keyLength;
       outputs.prefetchSlot(hash);
       cursor += length + 1;
     }
     if (scanned >= current + kFileAhead) outputs.prefetchFile(hashes[(current + kFileAhead) % kDistance]);
   }
 
-  // Returns the hash of `key`, the first field of the current `line`: the one found ahead,
-  // when it is surely this line's, else a new one.
-  std::uint64_t hashOf(std::string_view line, std::string_view key, const OutputSet& outputs) const noexcept {
+  // Sets `key`, the first field of the current `line`, and its `hash` when they were found
+  // ahead and are surely this line's; returns whether they were.
+  bool foundAhead(std::string_view line, const OutputSet& outputs, std::string_view& key,
+                  std::uint64_t& hash) const noexcept {
     const std::uint64_t at = current % kDistance;
-    if (starts[at] == line.data() && source.getBufferGeneration() == generation && outputs.hashEpoch() == epoch) {
-      return hashes[at];
+    if (starts[at] != line.data() || source.getBufferGeneration() != generation || outputs.hashEpoch() != epoch) {
+      return false;
     }
-    return outputs.keyHash(key);
+    key = line.substr(0, keyLengths[at]);
+    hash = hashes[at];
+    return true;
   }
 
  private:
   // Lines ahead whose slots are fetched (less than this), and whose files are fetched.
-  static constexpr std::uint64_t kDistance = 32;  // a power of two
+  static constexpr std::uint64_t kDistance = 16;  // a power of two
   static constexpr std::uint64_t kFileAhead = 8;
 
   const CSVReader& source;
@@ -97,6 +101,7 @@ class Lookahead {
   bool epoch = false;                 // of the hash they were hashed with
   std::uint64_t hashes[kDistance] = {};
   const char* starts[kDistance] = {};  // where each line found ahead begins; null: none
+  std::size_t keyLengths[kDistance] = {};
 };
 
 }  // namespace
@@ -120,15 +125,16 @@ void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
     // and its append happen together or not at all.
     while (!interruption::stopRequested() && reader->hasNext()) {
       reader->next();
-      const std::string_view key = reader->getFieldView(fieldNumber);
       const std::string_view line = reader->getLineView();
-      OutputFile* output;
+      std::string_view key;
+      std::uint64_t hash = 0;
+      bool found = false;
       if (outputs.worthPrefetching()) {
         lookahead.step(outputs);
-        output = outputs.find(key, lookahead.hashOf(line, key, outputs));
-      } else {
-        output = outputs.find(key);
+        found = lookahead.foundAhead(line, outputs, key, hash);
       }
+      if (!found) key = reader->getFieldView(fieldNumber);
+      OutputFile* output = found ? outputs.find(key, hash) : outputs.find(key);
       if (output != nullptr) {
         if (narrate) narration.writeTwoLines(line, kAppending, line);
       } else {
