@@ -41,9 +41,8 @@ struct OutputLimits {
 ///   run" otherwise).
 /// - Each file is emptied once, when its key first appears, and from then on only appended
 ///   to, in the order of its lines.
-/// - Memory stays bounded: lines wait within one budget, and beyond it are set aside (or,
-///   where they cannot be, written out in rounds), so that each file is written about once
-///   at the end, however many keys.
+/// - Memory stays bounded: lines wait within one budget, and beyond it are set aside (or
+///   written out in rounds), so that each file is written about once, however many keys.
 /// - Every file holds whole lines whenever this set gives it up: closed, or destroyed on
 ///   the way out after an Error. A file whose write fails is cut back to its last line
 ///   feed and never written again.
@@ -54,9 +53,8 @@ struct OutputLimits {
 /// created, "Could not write output file '<key>': <reason>" when writing, reopening or
 /// closing it fails or memory for a new key runs out, and "Could not read temporary data
 /// in the output folder: <reason>" (or "in '<TMPDIR>'") when lines set aside cannot be
-/// read back. Lines that cannot be set aside (no room, a file size limit) are never a
-/// failure: they go to their files, and memory is written out in rounds from then on.
-/// Not copyable.
+/// read back; lines that cannot be set aside never fail a run (they go to their files,
+/// and memory is written out in rounds from then on). Not copyable.
 class OutputSet {
  public:
   /// `inputFile` is the file being read and `standardOutput` the file the narration goes
@@ -65,8 +63,7 @@ class OutputSet {
   OutputSet(const FileIdentity& inputFile, const std::optional<FileIdentity>& standardOutput, std::string header,
             bool withHeader, const OutputLimits& limits = OutputLimits());
 
-  /// Writes out and closes every file still open, ignoring failures: the way out after an
-  /// Error.
+  /// Writes out and closes every file, ignoring failures: the way out after an Error.
   ~OutputSet();
 
   OutputSet(const OutputSet&) = delete;

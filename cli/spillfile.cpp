@@ -41,9 +41,7 @@ int openUnnamed(const char* folder) noexcept {
 
 }  // namespace
 
-SpillFile::~SpillFile() {
-  if (fd >= 0) ::close(fd);
-}
+SpillFile::~SpillFile() { close(); }
 
 int SpillFile::open() noexcept {
   if (fd >= 0) return 0;
@@ -110,11 +108,8 @@ int SpillFile::beginMerge(char* spare, std::size_t spareBytes) noexcept {
   }
   int result = 0;
   for (std::size_t i = 0; i < runs.size(); ++i) {
-    runs[i].buffer = base + i * runBufferSize;
-    runs[i].pos = 0;
-    runs[i].filled = 0;
-    runs[i].recordLeft = 0;
     // Filled now, so that the first files read do not each wait for every run.
+    runs[i] = Run{runs[i].next, runs[i].end, runs[i].givenBackTo, base + i * runBufferSize};
     if (const int error = refill(runs[i])) result = error;
   }
   return result;

@@ -88,10 +88,8 @@ class SpillFile {
         }
         if (run.pos == run.filled) {
           sink.flush();
-          if (const int error = refill(run)) {
-            result = error;
-            continue;
-          }
+          if (const int error = refill(run)) result = error;
+          continue;
         }
         const std::size_t piece =
             run.filled - run.pos < run.recordLeft ? run.filled - run.pos : static_cast<std::size_t>(run.recordLeft);
