@@ -32,7 +32,7 @@ struct PendingFailure {
 /// numbered in the order they were created; found by key; created only as SafeFileCreator
 /// allows, with descriptors kept in an OpenFileCache; and reopened only while each is the
 /// file created. Owns all of it; not copyable.
-class FileTable : public DescriptorSource {
+class FileTable {
  public:
   /// `inputFile` is the file being read and `standardOutput` the file the narration goes
   /// to, if it is one: neither is ever written. At most `openFiles` descriptors (0: as many
@@ -106,7 +106,15 @@ class FileTable : public DescriptorSource {
 
   /// Returns the open descriptor of file `number`, reopening it if it was closed and is
   /// still the file created; -1 with `failure` set otherwise.
-  int descriptorFor(std::uint32_t number, int& failure) noexcept override;
+  int descriptorFor(std::uint32_t number, int& failure) noexcept;
+
+  /// Returns descriptorFor() as a WholeLineWriter takes it.
+  DescriptorSource descriptorSource() noexcept {
+    return DescriptorSource{[](void* owner, std::uint32_t number, int& failure) noexcept {
+                              return static_cast<FileTable*>(owner)->descriptorFor(number, failure);
+                            },
+                            this};
+  }
 
   PendingFailure pending;
 

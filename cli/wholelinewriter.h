@@ -17,15 +17,18 @@ struct FileState {
   int failure = 0;               // errno value, or the owner's own codes; 0 while it never failed
 };
 
-/// Where a WholeLineWriter gets the descriptor of its file when it first needs one.
-class DescriptorSource {
- public:
+/// Where a WholeLineWriter gets the descriptor of its file when it first needs one: a
+/// function and what it works on. Not a virtual class: its owner is looked up on every line,
+/// and a checked build would look at its type each time, which needs a descriptor of its own.
+struct DescriptorSource {
   /// Returns the open descriptor of file `file`, opening it again if it was closed; -1 with
   /// `failure` set when that fails.
-  virtual int descriptorFor(std::uint32_t file, int& failure) noexcept = 0;
+  using Function = int (*)(void* owner, std::uint32_t file, int& failure) noexcept;
 
- protected:
-  ~DescriptorSource() = default;
+  Function function;
+  void* owner;
+
+  int descriptorFor(std::uint32_t file, int& failure) const noexcept { return function(owner, file, failure); }
 };
 
 /// Writes pieces of one file's lines, gathered into few calls: the one place that keeps the
@@ -35,7 +38,7 @@ class DescriptorSource {
 /// opened at the first write that needs it. Allocates nothing; never throws. Not copyable.
 class WholeLineWriter {
  public:
-  WholeLineWriter(DescriptorSource& source, std::uint32_t file, FileState& state) noexcept
+  WholeLineWriter(DescriptorSource source, std::uint32_t file, FileState& state) noexcept
       : descriptors(source), number(file), fileState(state) {}
 
   WholeLineWriter(const WholeLineWriter&) = delete;
@@ -65,7 +68,7 @@ class WholeLineWriter {
   // memory.
   static constexpr int kPiecesPerWrite = 64;
 
-  DescriptorSource& descriptors;
+  const DescriptorSource descriptors;
   const std::uint32_t number;
   FileState& fileState;
   int fd = -1;

@@ -116,7 +116,7 @@ void WindowWriter::writeEverything(AfterWriting then) noexcept {
 void WindowWriter::writeOut(std::uint32_t number, int& readFailure, AfterWriting then) noexcept {
   OutputFile& file = files[number];
   FileState& state = files.state(number);
-  WholeLineWriter writer(files, number, state);
+  WholeLineWriter writer(files.descriptorSource(), number, state);
   const int before = state.failure;
   if (file.setAside && state.failure == 0) {
     // Lines set aside come first, in the order of the runs.
