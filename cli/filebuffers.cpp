@@ -81,7 +81,9 @@ void FileBuffers::leaveFor(LineWindow& window) noexcept {
   for (std::uint32_t number = 0; number < files.size(); ++number) {
     waiting += files[number].pending + LineWindow::kEntrySize;
   }
-  if (!window.reserve() || waiting > window.limit()) writeAll();
+  // The whole window, or the buffers are given back first: a window cut short beside them
+  // would stay short for the rest of the run.
+  if (!window.reserve(true) || waiting > window.limit()) writeAll();
   for (std::uint32_t number = 0; number < files.size(); ++number) {
     OutputFile& file = files[number];
     if (file.pending == 0) continue;

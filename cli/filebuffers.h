@@ -19,7 +19,8 @@
 /// copyable.
 class FileBuffers {
  public:
-  /// Holds at most `budget` bytes; writes through `table`.
+  /// Holds at most `budget` bytes (half the budget of all waiting lines, so that moving
+  /// them into the window keeps within it); writes through `table`.
   FileBuffers(std::size_t budget, FileTable& table) noexcept;
   ~FileBuffers();
 

@@ -25,9 +25,8 @@ LineWindow::~LineWindow() {
   if (region != nullptr) ::munmap(region, mappedBytes);
 }
 
-bool LineWindow::reserve() noexcept {
+bool LineWindow::reserve(bool wholeBudgetOnly) noexcept {
   if (region != nullptr) return true;
-  if (reserveFailed) return false;
   for (std::size_t halfBytes = std::max(budget / 2 / kPage, std::size_t{1}) * kPage;;) {
     // Untouched pages cost nothing: the budget is a ceiling, not an allocation.
     void* const mapped =
@@ -41,10 +40,8 @@ bool LineWindow::reserve() noexcept {
       return true;
     }
     halfBytes = halfBytes / 2 / kPage * kPage;
-    if (halfBytes < kSmallestHalf) break;
+    if (wholeBudgetOnly || halfBytes < kSmallestHalf) return false;
   }
-  reserveFailed = true;
-  return false;
 }
 
 void LineWindow::reserveFiles(std::size_t files) {

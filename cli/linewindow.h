@@ -71,11 +71,16 @@ class LineWindow {
   /// is reserved).
   std::size_t limit() const noexcept { return limitBytes; }
 
+  /// Returns the most the region may take, both halves together.
+  std::size_t budgetBytes() const noexcept { return budget; }
+
   /// Makes sure files 0 to `files` - 1 can be noted and placed. Throws std::bad_alloc.
   void reserveFiles(std::size_t files);
 
-  /// Reserves the region, unless it is; returns false when it cannot be had.
-  bool reserve() noexcept;
+  /// Reserves the region, unless it is: the budget, or half of it, and so on, down to a
+  /// smallest size; with `wholeBudgetOnly`, the budget or nothing. Returns false when no
+  /// region could be had; a later call tries again.
+  bool reserve(bool wholeBudgetOnly = false) noexcept;
 
   /// Where sortByFile() puts the lines: at least the bytes waiting plus one entry's size for
   /// every line, so that each file may be given a header of up to kEntrySize bytes.
@@ -127,7 +132,6 @@ class LineWindow {
   std::vector<std::uint32_t> cursor;
   std::vector<std::uint64_t> touched;
   std::size_t touchedWords = 0;  // words of `touched` in use
-  bool reserveFailed = false;
   bool largePages = false;
 };
 

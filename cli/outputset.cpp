@@ -43,8 +43,8 @@ OutputSet::OutputSet(const FileIdentity& inputFile, const std::optional<FileIden
     : headLine(std::move(header)),
       writeHeadLine(withHeader),
       files(inputFile, standardOutput, limits.openFiles, limits.hashSeed.value_or(HashSeed::random())),
-      buffers(budgetWithinLimits(limits.bufferBytes), files),
       window(budgetWithinLimits(limits.bufferBytes)),
+      buffers(window.budgetBytes() / 2, files),
       writer(files, window, limits.setAsideInFile) {}
 
 OutputSet::~OutputSet() { (void)closeAll(); }

@@ -140,8 +140,8 @@ class OutputSet {
   const bool writeHeadLine;
 
   FileTable files;
-  FileBuffers buffers;
   LineWindow window;
+  FileBuffers buffers;
   WindowWriter writer;
   bool closed = false;
 };

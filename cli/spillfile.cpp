@@ -15,6 +15,8 @@ namespace {
 constexpr std::size_t kMergeBytes = std::size_t{8} << 20;
 constexpr std::size_t kLargestRunBuffer = std::size_t{1} << 20;
 constexpr std::size_t kSmallestRunBuffer = 4096;
+// Below this a run's buffer would mostly hold headers: reading back would give up.
+constexpr std::size_t kLeastRunBuffer = 512;
 // Room is given back in whole blocks of this size; blocks that two runs share stay.
 constexpr std::uint64_t kBlock = 4096;
 // Writes of a run go in pieces of at most this much, so that a file size limit or a full
@@ -93,7 +95,8 @@ int SpillFile::beginMerge(char* spare, std::size_t spareBytes) noexcept {
   // Large buffers, so that a file's lines seldom straddle a refill (each one splits its
   // write): the spare memory when it gives each run the largest, else memory of its own,
   // else what the spare memory gives.
-  const std::size_t spared = std::min(spareBytes / runs.size(), kLargestRunBuffer) / 4096 * 4096;
+  const std::size_t perRun = std::min(spareBytes / runs.size(), kLargestRunBuffer);
+  const std::size_t spared = perRun >= kSmallestRunBuffer ? perRun / 4096 * 4096 : perRun / 64 * 64;
   runBufferSize = spared;
   char* base = spare;
   if (spared < kLargestRunBuffer) {
@@ -102,7 +105,7 @@ int SpillFile::beginMerge(char* spare, std::size_t spareBytes) noexcept {
     if (mergeBuffers != nullptr) {
       runBufferSize = own;
       base = mergeBuffers.get();
-    } else if (spared < kSmallestRunBuffer) {
+    } else if (spared < kLeastRunBuffer) {
       return ENOMEM;
     }
   }

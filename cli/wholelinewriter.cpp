@@ -40,9 +40,9 @@ int writePieces(FileState& state, int fd, const iovec* pieces, int count) noexce
   }
   // The last line feed written, looked for from the end of what went out.
   std::size_t end = done;
+  std::size_t start = total;  // of piece i
   for (int i = count; i-- > 0 && end > 0;) {
-    std::size_t start = 0;
-    for (int j = 0; j < i; ++j) start += pieces[j].iov_len;
+    start -= pieces[i].iov_len;
     if (start >= end) continue;
     const auto* const bytes = static_cast<const char*>(pieces[i].iov_base);
     if (const void* const lineFeed = ::memrchr(bytes, '\n', end - start)) {
