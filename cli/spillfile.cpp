@@ -8,19 +8,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace {
 
 // What reading all runs back may take at once when the caller has no memory to spare.
 constexpr std::size_t kMergeBytes = std::size_t{8} << 20;
 constexpr std::size_t kLargestRunBuffer = std::size_t{1} << 20;
+// The least a run's own buffer gets, and the least one in spare memory may be.
 constexpr std::size_t kSmallestRunBuffer = 4096;
-// Below this a run's buffer would mostly hold headers: reading back would give up.
 constexpr std::size_t kLeastRunBuffer = 512;
 // Room is given back in whole blocks of this size; blocks that two runs share stay.
 constexpr std::uint64_t kBlock = 4096;
-// Writes of a run go in pieces of at most this much, so that a file size limit or a full
-// file system is met by a short write rather than a huge one failing whole.
+// Writes of a run go in pieces of at most this much: a file size limit or a full file
+// system is then met by a short write rather than a huge one failing whole.
 constexpr std::size_t kLargestWrite = std::size_t{8} << 20;
 
 // Opens an unnamed file in `folder` whose file system can give room back (punch holes);
@@ -62,8 +63,7 @@ int SpillFile::open() noexcept {
 
 void SpillFile::close() noexcept {
   clear();
-  if (fd >= 0) ::close(fd);
-  fd = -1;
+  if (fd >= 0) ::close(std::exchange(fd, -1));
 }
 
 int SpillFile::writeRun(const char* records, std::size_t size) noexcept {

@@ -44,12 +44,10 @@ class SpillFile {
   /// Returns whether open() succeeded.
   bool isOpen() const noexcept { return fd >= 0; }
 
-  /// Returns the folder the file lives in when that is not the current folder (TMPDIR or
-  /// /tmp), else null.
+  /// Returns the folder the file lives in (TMPDIR or /tmp), or null for the current folder.
   const char* elsewhere() const noexcept { return folder; }
 
-  /// Closes the file, dropping every run, after a failure to write it: lines are no longer
-  /// set aside from then on.
+  /// Closes the file, dropping every run (after a failure to write it).
   void close() noexcept;
 
   /// Returns whether any run is held.
