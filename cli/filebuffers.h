@@ -10,9 +10,9 @@
 #include "linewindow.h"
 #include "outputfile.h"
 
-/// Where lines wait while a run has few files (up to 3,072): one buffer per file, of 16 to
-/// 64 KiB, in which its lines gather until it is full and is written in one piece while
-/// still in the processor's cache. Buffers are cut in order from one region of at most a
+/// Where lines wait while a run has few files (up to 3,072, as the budget allows): one
+/// buffer per file, of 16 to 64 KiB, in which its lines gather until it is full and is
+/// written in one piece while still in the processor's cache. Buffers are cut in order from one region of at most a
 /// budget of bytes, reserved on first use and resident only as used, and given back all at
 /// once, when the run outgrows them; its lines then wait in a LineWindow. A failure to write
 /// a file is noted in the FileTable's pending failure, never thrown. Owns the region; not

@@ -18,6 +18,12 @@ constexpr std::size_t kLargestRunBuffer = std::size_t{1} << 20;
 // The least a run's own buffer gets, and the least one in spare memory may be.
 constexpr std::size_t kSmallestRunBuffer = 4096;
 constexpr std::size_t kLeastRunBuffer = 512;
+
+// Returns what each of `runs` gets of `bytes`: whole pages when that is a page or more.
+std::size_t runBufferFor(std::size_t bytes, std::size_t runs) noexcept {
+  const std::size_t share = std::min(bytes / runs, kLargestRunBuffer);
+  return share >= kSmallestRunBuffer ? share / 4096 * 4096 : share / 64 * 64;
+}
 // Room is given back in whole blocks of this size; blocks that two runs share stay.
 constexpr std::uint64_t kBlock = 4096;
 // Writes of a run go in pieces of at most this much: a file size limit or a full file
@@ -66,9 +72,18 @@ void SpillFile::close() noexcept {
   if (fd >= 0) ::close(std::exchange(fd, -1));
 }
 
+bool SpillFile::canReadBackOneMore(std::size_t spareBytes) noexcept {
+  const std::size_t count = runs.size() + 1;
+  if (runBufferFor(spareBytes, count) >= kLeastRunBuffer) return true;
+  if (runBufferFor(kMergeBytes, count) < kLeastRunBuffer) return false;
+  // Taken whole: whatever the number of runs at the end, their buffers fit in it.
+  if (mergeBuffers == nullptr) mergeBuffers = allocateRawBytes(kMergeBytes);
+  return mergeBuffers != nullptr;
+}
+
 int SpillFile::writeRun(const char* records, std::size_t size) noexcept {
   try {
-    runs.reserve(runs.size() + 1);
+    if (runs.size() == runs.capacity()) runs.reserve(2 * runs.size() + 16);
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
@@ -95,14 +110,13 @@ int SpillFile::beginMerge(char* spare, std::size_t spareBytes) noexcept {
   // Large buffers, so that a file's lines seldom straddle a refill (each one splits its
   // write): the spare memory when it gives each run the largest, else memory of its own,
   // else what the spare memory gives.
-  const std::size_t perRun = std::min(spareBytes / runs.size(), kLargestRunBuffer);
-  const std::size_t spared = perRun >= kSmallestRunBuffer ? perRun / 4096 * 4096 : perRun / 64 * 64;
+  const std::size_t spared = runBufferFor(spareBytes, runs.size());
   runBufferSize = spared;
   char* base = spare;
   if (spared < kLargestRunBuffer) {
-    const std::size_t own = std::clamp(kMergeBytes / runs.size(), kSmallestRunBuffer, kLargestRunBuffer) / 4096 * 4096;
-    if (own > spared) mergeBuffers = allocateRawBytes(own * runs.size());
-    if (mergeBuffers != nullptr) {
+    const std::size_t own = runBufferFor(kMergeBytes, runs.size());
+    if (own > spared && mergeBuffers == nullptr) mergeBuffers = allocateRawBytes(own * runs.size());
+    if (own > spared && mergeBuffers != nullptr) {
       runBufferSize = own;
       base = mergeBuffers.get();
     } else if (spared < kLeastRunBuffer) {

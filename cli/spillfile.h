@@ -53,6 +53,11 @@ class SpillFile {
   /// Returns whether any run is held.
   bool holdsRuns() const noexcept { return !runs.empty(); }
 
+  /// Returns whether the runs held and one more can all be read back: through `spareBytes`
+  /// of the caller's memory, or through memory of its own, which it then takes at once, so
+  /// that reading back never fails for want of it.
+  bool canReadBackOneMore(std::size_t spareBytes) noexcept;
+
   /// Writes `size` bytes of records, headers included, in ascending file order, as a run.
   /// Returns 0 once all of it is in the file, else the errno value of the failure, and then
   /// nothing of it stays. Requires open().

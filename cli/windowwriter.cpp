@@ -18,6 +18,12 @@ WindowWriter::WindowWriter(FileTable& table, LineWindow& window, bool allowed) n
 
 void WindowWriter::makeRoom() noexcept {
   if (lines.empty()) return;
+  if (setAsideAllowed && !spill.canReadBackOneMore(lines.spareBytes())) {
+    // Reading one run more back would need memory of its own, which may not be had: what
+    // was set aside goes to the files now, and setting aside starts over.
+    writeEverything(AfterWriting::kKeepOpen);
+    return;
+  }
   if (setAsideAllowed && setAside()) return;
   writeEverything(AfterWriting::kKeepOpen);
   if (!setAsideAllowed && spill.isOpen()) {  // given up: its descriptor goes back to the files

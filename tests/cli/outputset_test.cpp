@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
@@ -150,6 +152,44 @@ TEST(OutputSet, ErrorPathWritesWhatWasHandedOver) {
   for (int i = 0; i < 2000; ++i)
     expected["k" + std::to_string(i % 7)] += "k" + std::to_string(i % 7) + ";" + std::to_string(i) + "\n";
   EXPECT_EQ(regularFiles(".", {"in.csv"}), expected);
+}
+
+std::string spreadLine(int i) { return "k" + std::to_string(i * 7919 % 300) + ";" + std::to_string(i) + ";abcdef"; }
+
+// Exits 0 once 200,000 lines over 300 keys went through a 64 KiB budget and closed without
+// failure, the address space limited to 2 MiB beyond what the run had after its first lines.
+[[noreturn]] void runWithNoMemoryToSpare(const FileIdentity& input) {
+  OutputSet outputs(input, std::nullopt, "", false, OutputLimits{64 * kKiB, 8, true, kSeed});
+  for (int i = 0; i < 200000; ++i) {
+    const std::string line = spreadLine(i);
+    outputs.append(outputs.fileFor(line.substr(0, line.find(';'))), line);
+    if (i != 300) continue;
+    unsigned long pages = 0;
+    std::FILE* const statm = std::fopen("/proc/self/statm", "re");
+    if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) std::_Exit(2);
+    std::fclose(statm);
+    rlimit limited{};
+    ::getrlimit(RLIMIT_AS, &limited);
+    limited.rlim_cur = std::min<rlim_t>(limited.rlim_max, pages * 4096 + (rlim_t{2} << 20));
+    if (::setrlimit(RLIMIT_AS, &limited) != 0) std::_Exit(2);
+  }
+  const OutputSet::Closed closed = outputs.closeAll();
+  if (closed.failure) std::fprintf(stderr, "%s\n", closed.failure->getMessage().c_str());
+  std::_Exit(closed.failure ? 1 : 0);
+}
+
+// Far more lines set aside than a small window holds, and no memory beyond what the run
+// has: reading them back must need none of its own. In a child process, as the limit would
+// hold up the other tests.
+TEST(OutputSet, LinesSetAsideAreReadBackWithoutMemoryOfTheirOwn) {
+#ifdef VARNOLIX_SANITIZED
+  GTEST_SKIP() << "AddressSanitizer reserves far more address space than this limit";
+#endif
+  const InputFolder folder;
+  EXPECT_EXIT(runWithNoMemoryToSpare(folder.input), ::testing::ExitedWithCode(0), "");
+  std::map<std::string, std::string> expected;
+  for (int i = 0; i < 200000; ++i) expected[spreadLine(i).substr(0, spreadLine(i).find(';'))] += spreadLine(i) + "\n";
+  EXPECT_TRUE(regularFiles(".", {"in.csv"}) == expected) << "files differ";
 }
 
 // Memory too small for any file to gather its share: every full memory is a round that
