@@ -30,10 +30,8 @@ constexpr std::uint64_t kBlock = 4096;
 // system is then met by a short write rather than a huge one failing whole.
 constexpr std::size_t kLargestWrite = std::size_t{8} << 20;
 
-// Opens an unnamed file in `folder` whose file system can give room back (punch holes);
-// returns the descriptor, or -1 with errno set. Without holes, lines set aside would take
-// their room twice while they are read back into their files, and a file system that can
-// hold the output could still run out of room.
+// Opens an unnamed file in `folder` whose file system can punch holes (else lines set aside
+// take their room twice while read back); returns the descriptor, or -1 with errno set.
 int openUnnamed(const char* folder) noexcept {
   int opened;
   do {
@@ -107,9 +105,8 @@ int SpillFile::writeRun(const char* records, std::size_t size) noexcept {
 
 int SpillFile::beginMerge(char* spare, std::size_t spareBytes) noexcept {
   if (runs.empty()) return 0;
-  // Large buffers, so that a file's lines seldom straddle a refill (each one splits its
-  // write): the spare memory when it gives each run the largest, else memory of its own,
-  // else what the spare memory gives.
+  // Large buffers, as each refill inside a file's lines splits its write: the spare memory
+  // when it gives each run the most, else memory of its own, else what the spare gives.
   const std::size_t spared = runBufferFor(spareBytes, runs.size());
   runBufferSize = spared;
   char* base = spare;

@@ -9,16 +9,10 @@
 #include "rawbytes.h"
 
 /// Lines set aside when memory is full, so that each output file is still written once at
-/// the end instead of once per full memory: runs of records (file number, length, bytes),
-/// each run in ascending file order, read back by merging all runs at the end.
-///
-/// They live in one unnamed file (O_TMPFILE) of the output folder's file system or, where
-/// that has none, of TMPDIR's (/tmp when TMPDIR is unset): it has no name at any moment and
-/// vanishes with the program however it ends. A run is written in one piece from the
-/// caller's memory; runs are read back in large pieces. While they are read back, the room of
-/// what was read is given back to the file system (holes punched), so that lines set aside
-/// never need room twice: once here and once in their files. Nothing here throws. Not
-/// copyable.
+/// the end: runs of records (file number, length, bytes) in ascending file order, merged when
+/// read back. One unnamed file (O_TMPFILE) on the output folder's file system, else TMPDIR's
+/// (/tmp when unset): never a name, gone however the program ends. Room read back is given
+/// back (holes punched), so lines set aside never take room twice. Never throws; not copyable.
 class SpillFile {
  public:
   SpillFile() noexcept = default;
@@ -36,9 +30,8 @@ class SpillFile {
     std::memcpy(at + 4, &length, 4);
   }
 
-  /// Opens the unnamed file, unless open already: in the current folder, or
-  /// in TMPDIR (or /tmp) where the current folder's file system has no unnamed files or
-  /// cannot give room back. Returns 0, or the errno value of the last attempt.
+  /// Opens the unnamed file, unless open already: in the current folder, else (no unnamed
+  /// files, or no holes) in TMPDIR or /tmp. Returns 0, or the errno value of the last attempt.
   int open() noexcept;
 
   /// Returns whether open() succeeded.
@@ -63,9 +56,8 @@ class SpillFile {
   /// nothing of it stays. Requires open().
   int writeRun(const char* records, std::size_t size) noexcept;
 
-  /// Prepares the reading of every run, through `spare` (of `spareBytes`, free until the
-  /// merge ends) or, if that is too small, memory of its own, and reads the start of each.
-  /// Returns 0 or the errno value (ENOMEM, or a failed read).
+  /// Reads the start of every run, through `spare` (`spareBytes`, free until the merge
+  /// ends) or memory of its own. Returns 0 or the errno value (ENOMEM, or a failed read).
   int beginMerge(char* spare, std::size_t spareBytes) noexcept;
 
   /// Hands the bytes of every record of `file` to `sink`, run by run, as sink.add(bytes,
