@@ -132,23 +132,41 @@ class KeyIndex {
     }
   }
 
+  // Moves every value to its place under StrongHash without a second table. A slot whose
+  // value has not moved yet counts as free: the value being placed takes it, and the one it
+  // held is placed next. So a placed value never has an empty slot between its first slot and
+  // its own, and no lookup stops short. Values yet to move carry a tag in their pointer's
+  // lowest bit, which their alignment leaves free.
   void rehashInPlace() noexcept {
-    // The values gathered at the front of the table, then placed again from the last; a
-    // value not yet placed only ever occupies a slot that placing skips.
+    static_assert(alignof(Value) >= 2, "a value's pointer must leave its lowest bit free for the tag");
     Slot* const slots = owned.get();
-    std::size_t kept = 0;
     for (std::size_t i = 0; i <= mask; ++i) {
-      if (slots[i].value != nullptr) slots[kept++] = slots[i];
+      if (slots[i].value != nullptr) slots[i].value = tagged(slots[i].value);
     }
-    for (std::size_t i = kept; i <= mask; ++i) slots[i] = Slot{};
     strong = true;
     probeTotal = 0;
-    for (std::size_t i = kept; i-- > 0;) {
-      Value* const value = slots[i].value;
+    for (std::size_t i = 0; i <= mask; ++i) {
+      if (!isTagged(slots[i].value)) continue;
+      Value* moving = untagged(slots[i].value);
       slots[i] = Slot{};
-      probeTotal += place(Slot{strongHash(value->key()), value});
+      while (moving != nullptr) {
+        const std::uint64_t hash = strongHash(moving->key());
+        std::size_t at = hash & mask;
+        for (; slots[at].value != nullptr && !isTagged(slots[at].value); at = (at + 1) & mask) ++probeTotal;
+        Value* const displaced = slots[at].value == nullptr ? nullptr : untagged(slots[at].value);
+        slots[at] = Slot{hash, moving};
+        moving = displaced;
+      }
     }
   }
+
+  static Value* tagged(Value* value) noexcept {
+    return reinterpret_cast<Value*>(reinterpret_cast<std::uintptr_t>(value) | 1U);
+  }
+  static Value* untagged(Value* value) noexcept {
+    return reinterpret_cast<Value*>(reinterpret_cast<std::uintptr_t>(value) & ~std::uintptr_t{1});
+  }
+  static bool isTagged(const Value* value) noexcept { return (reinterpret_cast<std::uintptr_t>(value) & 1U) != 0; }
 
   // Key equality without a library call for the usual short keys.
   static bool sameBytes(std::string_view a, std::string_view b) noexcept {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "failing_allocation.h"
 #include "test_support.h"
 
 namespace {
@@ -34,6 +35,13 @@ struct LengthHash {
 struct ConstantHash {
   explicit ConstantHash(HashSeed) {}
   std::uint64_t operator()(std::string_view) const noexcept { return 7; }
+};
+
+// After a move to it, every key starts at slot 0 but one, whose first slot lies far apart:
+// placing that one leaves its old slot free, inside the others' chain.
+struct AllButOneAtZeroHash {
+  explicit AllButOneAtZeroHash(HashSeed) {}
+  std::uint64_t operator()(std::string_view key) const noexcept { return key == "key15" ? 100 : 0; }
 };
 
 using Keys = std::vector<std::string>;
@@ -71,7 +79,9 @@ struct IndexStats {
 // Adds `keys` one by one, checking after each doubling that every key added so far is
 // found as itself and that no lookalike is found. An injected hash that collides stays in
 // use: the index moves to its strong hash on long probes, here the same colliding one.
-template <class Hash, class StrongHash = Hash>
+// With `kNoMemoryWhileAdding`, memory runs out in every add(), so that moving to the strong
+// hash must reuse the table it has.
+template <class Hash, class StrongHash = Hash, bool kNoMemoryWhileAdding = false>
 IndexStats addAndFind(const Keys& keys) {
   std::deque<Named> values;  // stable addresses
   KeyIndex<Named, Hash, StrongHash> index(kSeed);
@@ -80,8 +90,17 @@ IndexStats addAndFind(const Keys& keys) {
     EXPECT_EQ(index.find(keys[added]), nullptr) << "found before it was added: " << keys[added];
     values.push_back(Named{keys[added]});
     index.reserveOneMore();
-    index.add(values.back());
-    if ((added & (added + 1)) != 0 && added + 1 != keys.size()) continue;  // check at 2^n - 1 and at the end
+    const bool wasStrong = index.usesStrongHash();
+    if (kNoMemoryWhileAdding) {
+      const failing_allocation::NoMemory noMemory;
+      index.add(values.back());
+    } else {
+      index.add(values.back());
+    }
+    // Checked at 2^n - 1, at the end, and right after a move to the strong hash (the next
+    // growth would place every key afresh).
+    const bool moved = !wasStrong && index.usesStrongHash();
+    if (!moved && (added & (added + 1)) != 0 && added + 1 != keys.size()) continue;
     for (std::size_t i = 0; i <= added; ++i) EXPECT_EQ(index.find(keys[i]), &values[i]) << keys[i];
   }
   EXPECT_EQ(index.size(), keys.size());
@@ -175,7 +194,17 @@ INSTANTIATE_TEST_SUITE_P(KeyIndex, KeyIndexTest,
                                        distinctHashes<ConstantHash>, 1, true, false},
                              // Keys chosen against the fast hash: the index moves to SipHash, keyed by the seed.
                              IndexCase{"CraftedAgainstTheFastHash", testing_support::keysCollidingUnderKeyHash(),
-                                       addAndFind<KeyHash, SipHash13>, hashesUnderTwoSeeds<KeyHash>, 2, true, true}),
+                                       addAndFind<KeyHash, SipHash13>, hashesUnderTwoSeeds<KeyHash>, 2, true, true},
+                             // The same, with no memory for a new table: the index rehashes in place.
+                             IndexCase{"CraftedWithoutMemoryForANewTable", testing_support::keysCollidingUnderKeyHash(),
+                                       addAndFind<KeyHash, SipHash13, true>, hashesUnderTwoSeeds<KeyHash>, 2, true,
+                                       true},
+                             IndexCase{"OneProbeChainWithoutMemoryForANewTable", numberedKeys(600),
+                                       addAndFind<ConstantHash, LengthHash, true>, distinctHashes<ConstantHash>, 1,
+                                       true, false},
+                             IndexCase{"ChainKeptWhenOneKeyMovesApartInPlace", numberedKeys(40),
+                                       addAndFind<ConstantHash, AllButOneAtZeroHash, true>,
+                                       distinctHashes<ConstantHash>, 1, true, false}),
                          testing_support::CaseName());
 
 }  // namespace
