@@ -64,10 +64,11 @@ Error FileTable::failureOf(std::uint32_t number, int failure) const noexcept {
 }
 
 int FileTable::descriptorFor(std::uint32_t number, int& failure) noexcept {
-  const int fd = descriptors.descriptor(number);
+  int closeFailure = 0;
+  const int fd = descriptors.descriptor(number, closeFailure);
   if (fd >= 0) return fd;
-  if (fd < -1) {  // a close failed while making room
-    failure = -fd;
+  if (closeFailure != 0) {  // a close failed while making room
+    failure = closeFailure;
     return -1;
   }
   char name[NAME_MAX + 1];

@@ -44,7 +44,30 @@ void InputFile::fail(int errorNumber) noexcept {
 
 bool InputFile::refill(std::string_view& held) {
   ++refills;
-  const std::size_t kept = filled - position;
+  // Read behind the data while there is room: nothing moves, so the held line stays where it
+  // is, and the end of the data costs no copy of it.
+  if (filled == capacity && !makeRoom(held)) return false;
+  for (;;) {
+    const ssize_t n = ::read(descriptor.get(), buffer.get() + filled, capacity - filled);
+    if (n > 0) {
+      filled += static_cast<std::size_t>(n);
+      bytesRead += static_cast<unsigned long long>(n);
+      return true;
+    }
+    if (n == 0) return false;
+    if (errno == EINTR && !interruption::stopRequested()) continue;
+    if (errno == EINTR) {
+      // Asked to stop while waiting for data (a FIFO): the data ends here, without the line
+      // in progress.
+      position = filled;
+      return false;
+    }
+    failure = errno;
+    return false;
+  }
+}
+
+bool InputFile::makeRoom(std::string_view& held) {
   if (held.data() >= buffer.get() && held.data() < buffer.get() + capacity) {
     try {
       heldCopy.assign(held.data(), held.size());
@@ -54,6 +77,7 @@ bool InputFile::refill(std::string_view& held) {
     }
     held = heldCopy;
   }
+  const std::size_t kept = filled - position;
   if (kept == capacity) {  // one line fills the whole buffer: make room for more of it
     char* const larger = static_cast<char*>(std::realloc(buffer.get(), 2 * capacity));
     if (larger == nullptr) {
@@ -67,24 +91,7 @@ bool InputFile::refill(std::string_view& held) {
   if (kept > 0 && position > 0) std::memmove(buffer.get(), buffer.get() + position, kept);
   position = 0;
   filled = kept;
-  for (;;) {
-    const ssize_t n = ::read(descriptor.get(), buffer.get() + filled, capacity - filled);
-    if (n > 0) {
-      filled += static_cast<std::size_t>(n);
-      bytesRead += static_cast<unsigned long long>(n);
-      return true;
-    }
-    if (n == 0) return false;
-    if (errno == EINTR && !interruption::stopRequested()) continue;
-    if (errno == EINTR) {
-      // Asked to stop while waiting for data (a FIFO): the data ends here, without the line
-      // in progress.
-      filled = 0;
-      return false;
-    }
-    failure = errno;
-    return false;
-  }
+  return true;
 }
 
 std::string_view InputFile::readLineAcrossChunks(std::string_view& held) {

@@ -71,9 +71,12 @@ class InputFile {
   unsigned long long bytesSearchedAcrossReads() const noexcept { return searchedAcrossReads; }
 
  private:
-  // Keeps the unread bytes, reads the next chunk behind them; returns false at the end of
-  // the data or on failure.
+  // Reads the next chunk behind the unread bytes; returns false at the end of the data or on
+  // failure.
   bool refill(std::string_view& held);
+  // Makes room behind the unread bytes of a full buffer: moves them to its front, or grows it
+  // when they fill it; the held line is copied aside first. Returns false when memory is out.
+  bool makeRoom(std::string_view& held);
   // readLine() for a line that runs past the bytes in the buffer, or at the end.
   std::string_view readLineAcrossChunks(std::string_view& held);
   void fail(int errorNumber) noexcept;

@@ -123,9 +123,14 @@ void LineWindow::restart() noexcept {
   std::fill(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(touchedWords), std::uint64_t{0});
 }
 
-bool LineWindow::shrink() noexcept {
+std::size_t LineWindow::spareBytesAfterShrink() const noexcept {
   const std::size_t smaller = half / 2 / kPage * kPage;
-  if (region == nullptr || !empty() || smaller < kSmallestHalf) return false;
+  return region != nullptr && smaller >= kSmallestHalf ? smaller : 0;
+}
+
+bool LineWindow::shrink() noexcept {
+  const std::size_t smaller = spareBytesAfterShrink();
+  if (smaller == 0 || !empty()) return false;
   // Both halves are free while the window is empty: the second simply starts earlier.
   if (::munmap(region + 2 * smaller, mappedBytes - 2 * smaller) != 0) return false;
   mappedBytes = 2 * smaller;

@@ -110,6 +110,9 @@ class LineWindow {
   /// the window must be empty. Returns false when the region is as small as it may be.
   bool shrink() noexcept;
 
+  /// Returns what spareBytes() will be after shrink(), or 0 when it cannot give memory back.
+  std::size_t spareBytesAfterShrink() const noexcept;
+
   /// Asks for the region in large pages: worth it once lines of thousands of files are
   /// copied all over it, not before (a large page makes a small window cost 2 MiB).
   void preferLargePages() noexcept;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace {
 
@@ -59,13 +60,10 @@ std::uint32_t OpenFileCache::add(Descriptor descriptor) noexcept {
   return file;
 }
 
-int OpenFileCache::descriptor(std::uint32_t file) noexcept {
+int OpenFileCache::descriptor(std::uint32_t file, int& closeFailure) noexcept {
   std::int32_t& now = state[file];
-  if (now < kClosed) {
-    const int error = -2 - now;
-    now = kClosed;
-    return -error;
-  }
+  closeFailure = 0;
+  if (now < kClosed) closeFailure = errorOf(std::exchange(now, kClosed));
   if (now == kClosed) return -1;
   const auto slot = static_cast<std::uint32_t>(now);
   if (newest != slot) {
@@ -103,9 +101,8 @@ std::uint32_t OpenFileCache::takeSlot(std::uint32_t file, Descriptor descriptor)
 
 int OpenFileCache::close(std::uint32_t file) noexcept {
   if (state[file] >= 0) closeOpen(file);
-  const std::int32_t now = state[file];
-  state[file] = kClosed;
-  return now < kClosed ? -2 - now : 0;
+  const std::int32_t now = std::exchange(state[file], kClosed);
+  return now < kClosed ? errorOf(now) : 0;
 }
 
 bool OpenFileCache::holdOneBack() noexcept {
@@ -123,7 +120,7 @@ void OpenFileCache::closeOpen(std::uint32_t file) noexcept {
   const int error = slots[slot].descriptor.close();
   slots[slot].file = kNone;
   freeSlots.push_back(slot);  // capacity for every slot was reserved as it was made
-  state[file] = error != 0 ? -2 - error : kClosed;
+  state[file] = error != 0 ? closeFailed(error) : kClosed;
 }
 
 void OpenFileCache::linkAsNewest(std::uint32_t slot) noexcept {

@@ -37,9 +37,10 @@ class OpenFileCache {
   /// number: the number of files added before it. reserveOneMore() must have been called.
   std::uint32_t add(Descriptor descriptor) noexcept;
 
-  /// Returns the open descriptor of `file` and marks it most recently used; -1 when the file
-  /// is closed, or minus the errno value of a close that failed while making room.
-  int descriptor(std::uint32_t file) noexcept;
+  /// Returns the open descriptor of `file` and marks it most recently used, or -1 when the
+  /// file is closed. A close of it that failed while making room is then handed over in
+  /// `closeFailure` (its errno value, once), else `closeFailure` is set to 0.
+  int descriptor(std::uint32_t file, int& closeFailure) noexcept;
 
   /// Makes the closed `file` open on `descriptor` again, as the most recently used; returns
   /// the descriptor.
@@ -65,6 +66,8 @@ class OpenFileCache {
  private:
   static constexpr std::uint32_t kNone = UINT32_MAX;
   static constexpr std::int32_t kClosed = -1;
+  static constexpr std::int32_t closeFailed(int error) noexcept { return kClosed - error; }
+  static constexpr int errorOf(std::int32_t closeFailedCode) noexcept { return kClosed - closeFailedCode; }
 
   struct Slot {
     Descriptor descriptor;
@@ -81,7 +84,8 @@ class OpenFileCache {
   void unlink(std::uint32_t slot) noexcept;
 
   std::size_t allowance;
-  // Per file: its slot while open, kClosed, or -2 - errno of a close that failed unreported.
+  // Per file: its slot while open, kClosed, or closeFailed(errno) for a close that failed
+  // unreported; every errno value has its own code, below kClosed.
   std::vector<std::int32_t> state;
   std::vector<Slot> slots;  // never more than the allowance
   std::vector<std::uint32_t> freeSlots;

@@ -65,8 +65,7 @@ OutputFile& OutputSet::create(std::string_view key) {
         buffers.leaveFor(window);
         continue;
       }
-      writer.makeRoom();
-      if (!window.shrink()) throw Error::of({"Could not write output file '", key, "': ", std::strerror(ENOMEM)});
+      if (!writer.shrinkWindow()) throw Error::of({"Could not write output file '", key, "': ", std::strerror(ENOMEM)});
     }
   }
   OutputFile& file = files.add(key);
@@ -129,7 +128,7 @@ OutputSet::Closed OutputSet::closeAll() noexcept {
   closed = true;
   buffers.writeAll();
   writer.closeAll();
-  if (const int lost = writer.lostSetAside()) return Closed{files.size(), writer.lostSetAsideError(lost)};
+  if (const int lost = writer.lostSetAside()) return Closed{files.size(), writer.lostSetAsideError(lost), true};
   // The first failed file in ascending key order, and how many files come up to it.
   std::uint32_t first = kNoFile;
   for (std::uint32_t number = 0; number < files.size(); ++number) {

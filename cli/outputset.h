@@ -117,6 +117,8 @@ class OutputSet {
     // when none did, or when the failure is the spill file's, which may touch any file.
     std::size_t filesUpToFailure;
     std::optional<Error> failure;
+    // Whether the failure is that of lines set aside, which costs any file lines.
+    bool setAsideLost = false;
   };
 
   /// Writes every line handed over into its file and closes every file, in the order they

@@ -15,17 +15,27 @@ namespace {
 // What reading all runs back may take at once when the caller has no memory to spare.
 constexpr std::size_t kMergeBytes = std::size_t{8} << 20;
 constexpr std::size_t kLargestRunBuffer = std::size_t{1} << 20;
-// The least a run's own buffer gets, and the least one in spare memory may be.
-constexpr std::size_t kSmallestRunBuffer = 4096;
+// Room is given back in whole blocks of this size. Each run ends at a block's end (its first
+// block has a gap before its first record), so that no block holds two runs: a block is free
+// as soon as its run has read it.
+constexpr std::uint64_t kBlock = 4096;
+// Bytes of a run's buffer beyond whole blocks: where a record header cut by the end of the
+// last read waits, so that every read can be of whole blocks.
+constexpr std::size_t kHeaderRoom = 64;
+// The least a run's buffer may be: reads then stop inside blocks, and those are given back
+// once read to their end.
 constexpr std::size_t kLeastRunBuffer = 512;
 
-// Returns what each of `runs` gets of `bytes`: whole pages when that is a page or more.
+// Returns what each of `runs` gets of `bytes`: whole blocks and room for a header when that
+// is a block or more.
 std::size_t runBufferFor(std::size_t bytes, std::size_t runs) noexcept {
   const std::size_t share = std::min(bytes / runs, kLargestRunBuffer);
-  return share >= kSmallestRunBuffer ? share / 4096 * 4096 : share / 64 * 64;
+  return share >= kBlock + kHeaderRoom ? (share - kHeaderRoom) / kBlock * kBlock + kHeaderRoom : share / 64 * 64;
 }
-// Room is given back in whole blocks of this size; blocks that two runs share stay.
-constexpr std::uint64_t kBlock = 4096;
+
+std::uint64_t blockStart(std::uint64_t offset) noexcept { return offset / kBlock * kBlock; }
+std::uint64_t blockEnd(std::uint64_t offset) noexcept { return blockStart(offset + kBlock - 1); }
+
 // Writes of a run go in pieces of at most this much: a file size limit or a full file
 // system is then met by a short write rather than a huge one failing whole.
 constexpr std::size_t kLargestWrite = std::size_t{8} << 20;
@@ -70,12 +80,12 @@ void SpillFile::close() noexcept {
   if (fd >= 0) ::close(std::exchange(fd, -1));
 }
 
-bool SpillFile::canReadBackOneMore(std::size_t spareBytes) noexcept {
-  const std::size_t count = runs.size() + 1;
-  if (runBufferFor(spareBytes, count) >= kLeastRunBuffer) return true;
+bool SpillFile::canReadBack(std::size_t spareBytes, std::size_t moreRuns, OwnMemory own) noexcept {
+  const std::size_t count = runs.size() + moreRuns;
+  if (count == 0 || runBufferFor(spareBytes, count) >= kLeastRunBuffer) return true;
   if (runBufferFor(kMergeBytes, count) < kLeastRunBuffer) return false;
   // Taken whole: whatever the number of runs at the end, their buffers fit in it.
-  if (mergeBuffers == nullptr) mergeBuffers = allocateRawBytes(kMergeBytes);
+  if (mergeBuffers == nullptr && own == OwnMemory::kMayTake) mergeBuffers = allocateRawBytes(kMergeBytes);
   return mergeBuffers != nullptr;
 }
 
@@ -85,11 +95,13 @@ int SpillFile::writeRun(const char* records, std::size_t size) noexcept {
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
+  // The run ends at a block's end; `end` is at one.
+  const std::uint64_t first = end + blockEnd(size) - size;
   std::size_t done = 0;
   while (done < size) {
     // A regular file that no other process can hold up: interruptions are retried.
     const ssize_t n =
-        ::pwrite(fd, records + done, std::min(size - done, kLargestWrite), static_cast<off_t>(end + done));
+        ::pwrite(fd, records + done, std::min(size - done, kLargestWrite), static_cast<off_t>(first + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int error = n < 0 ? errno : EIO;
@@ -98,8 +110,8 @@ int SpillFile::writeRun(const char* records, std::size_t size) noexcept {
     }
     done += static_cast<std::size_t>(n);
   }
-  if (size > 0) runs.push_back(Run{end, end + size, end});  // room reserved above
-  end += size;
+  if (size > 0) runs.push_back(Run{first, first + size, end});  // room reserved above
+  end = first + size;
   return 0;
 }
 
@@ -134,8 +146,11 @@ int SpillFile::refill(Run& run) noexcept {
   if (kept > 0 && run.pos > 0) std::memmove(run.buffer, run.buffer + run.pos, kept);
   run.pos = 0;
   run.filled = kept;
-  const std::size_t wanted =
-      static_cast<std::size_t>(std::min<std::uint64_t>(runBufferSize - kept, run.end - run.next));
+  // Whole blocks when the buffer holds one: what was read is then given back to its end.
+  const std::uint64_t room = runBufferSize - kept;
+  const std::uint64_t wholeBlocksEnd = std::min(run.end, blockStart(run.next + room));
+  const auto wanted = static_cast<std::size_t>(wholeBlocksEnd > run.next ? wholeBlocksEnd - run.next
+                                                                         : std::min(room, run.end - run.next));
   for (;;) {
     const ssize_t n = ::pread(fd, run.buffer + run.filled, wanted, static_cast<off_t>(run.next));
     if (n < 0 && errno == EINTR) continue;
@@ -151,10 +166,9 @@ int SpillFile::refill(Run& run) noexcept {
 }
 
 void SpillFile::giveBackRead(Run& run) noexcept {
-  // Only blocks wholly inside this run: the block where it starts may hold the end of the
-  // run before, which may not have been read yet.
-  const std::uint64_t from = (run.givenBackTo + kBlock - 1) / kBlock * kBlock;
-  const std::uint64_t to = run.next / kBlock * kBlock;
+  // The blocks of a run are its own: the first holds nothing before it, the last ends with it.
+  const std::uint64_t from = run.givenBackTo;
+  const std::uint64_t to = run.next == run.end ? blockEnd(run.end) : blockStart(run.next);
   if (!holesPunched || to <= from) return;
   if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
                   static_cast<off_t>(to - from)) != 0) {

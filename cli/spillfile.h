@@ -11,8 +11,10 @@
 /// Lines set aside when memory is full, so that each output file is still written once at
 /// the end: runs of records (file number, length, bytes) in ascending file order, merged when
 /// read back. One unnamed file (O_TMPFILE) on the output folder's file system, else TMPDIR's
-/// (/tmp when unset): never a name, gone however the program ends. Room read back is given
-/// back (holes punched), so lines set aside never take room twice. Never throws; not copyable.
+/// (/tmp when unset): never a name, gone however the program ends. Each run ends at a block's
+/// end and is read in whole blocks, whose room is given back (holes punched) as soon as they
+/// are read: lines set aside never take room twice, not even a part of a block. Never
+/// throws; not copyable.
 class SpillFile {
  public:
   SpillFile() noexcept = default;
@@ -46,10 +48,13 @@ class SpillFile {
   /// Returns whether any run is held.
   bool holdsRuns() const noexcept { return !runs.empty(); }
 
-  /// Returns whether the runs held and one more can all be read back: through `spareBytes`
-  /// of the caller's memory, or through memory of its own, which it then takes at once, so
-  /// that reading back never fails for want of it.
-  bool canReadBackOneMore(std::size_t spareBytes) noexcept;
+  /// Whether canReadBack() may take memory of its own.
+  enum class OwnMemory { kMayTake, kHasOnly };
+
+  /// Returns whether the runs held and `moreRuns` more can all be read back: through
+  /// `spareBytes` of the caller's memory, or through memory of its own, which it then takes
+  /// at once (unless `own` forbids it), so that reading back never fails for want of it.
+  bool canReadBack(std::size_t spareBytes, std::size_t moreRuns, OwnMemory own) noexcept;
 
   /// Writes `size` bytes of records, headers included, in ascending file order, as a run.
   /// Returns 0 once all of it is in the file, else the errno value of the failure, and then

@@ -168,6 +168,10 @@ void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
     // Decided before the files are written out on the way: a signal from now on does not
     // change how the run ends.
     interruption::recordError();
+    // Lines set aside that cannot be read back cost files lines the narration showed: that
+    // failure is reported in place of the one on its way.
+    const OutputSet::Closed closed = outputs.closeAll();
+    if (closed.setAsideLost) throw *closed.failure;
     throw;
   }
 }

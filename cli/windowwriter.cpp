@@ -18,7 +18,7 @@ WindowWriter::WindowWriter(FileTable& table, LineWindow& window, bool allowed) n
 
 void WindowWriter::makeRoom() noexcept {
   if (lines.empty()) return;
-  if (setAsideAllowed && !spill.canReadBackOneMore(lines.spareBytes())) {
+  if (setAsideAllowed && !spill.canReadBack(lines.spareBytes(), 1, SpillFile::OwnMemory::kMayTake)) {
     // Reading one run more back would need memory of its own, which may not be had: what
     // was set aside goes to the files now, and setting aside starts over.
     writeEverything(AfterWriting::kKeepOpen);
@@ -30,6 +30,18 @@ void WindowWriter::makeRoom() noexcept {
     spill.close();
     files.giveOneBack();
   }
+}
+
+bool WindowWriter::shrinkWindow() noexcept {
+  makeRoom();
+  const std::size_t smaller = lines.spareBytesAfterShrink();
+  if (smaller == 0) return false;
+  // Reading back must not come to need what is given away: what could not be read back
+  // through the smaller window goes to the files first.
+  if (!spill.canReadBack(smaller, 0, SpillFile::OwnMemory::kHasOnly)) {
+    writeEverything(AfterWriting::kKeepOpen);
+  }
+  return lines.shrink();
 }
 
 void WindowWriter::closeAll() noexcept { writeEverything(AfterWriting::kClose); }

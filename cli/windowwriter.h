@@ -37,6 +37,12 @@ class WindowWriter {
   /// Empties the window.
   void makeRoom() noexcept;
 
+  /// Empties the window and gives half of its memory back, for memory that keys need more.
+  /// Lines set aside keep what reading them back needs: when the smaller window would not
+  /// give it, they go to their files first. Returns false, giving nothing back, when the
+  /// window is as small as it may be.
+  bool shrinkWindow() noexcept;
+
   /// Writes what waits of every file, from the spill file and the window, in the order the
   /// files were created, and closes each after it.
   void closeAll() noexcept;

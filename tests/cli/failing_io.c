@@ -4,9 +4,10 @@
    - VARNOLIX_TEST_FAIL_WRITE_AFTER=N: write() and writev() write up to N bytes in all (the
      call that crosses N writes part of what it was given), then fail with ENOSPC, as a
      disk that fills up does;
-   - VARNOLIX_TEST_FAIL_CLOSE_AFTER=N: close() of files opened for writing fails with EIO
-     after N such closes, as a network file system that reports a lost write at close does
-     (the descriptor is released all the same);
+   - VARNOLIX_TEST_FAIL_CLOSE_AFTER=N, optionally followed by ,EPERM and by ,once: close() of
+     files opened for writing fails with EIO (or EPERM) after N such closes (or only the next
+     one), as a network file system that reports a lost write at close does (the descriptor is
+     released all the same);
    - VARNOLIX_TEST_FAIL_REOPEN=1: open() for appending (O_APPEND: a file opened again) fails
      with EACCES, as when its permissions were taken away during the run;
    - VARNOLIX_TEST_FAIL_PWRITE=ENOSPC or EFBIG, optionally followed by @N: pwrite() (the call
@@ -106,8 +107,10 @@ int close(int fd) {
   const char* limit = fd <= STDERR_FILENO ? NULL : getenv("VARNOLIX_TEST_FAIL_CLOSE_AFTER");
   const int flags = limit == NULL ? -1 : fcntl(fd, F_GETFL);
   const int result = realClose(fd);
-  if (result == 0 && flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && ++writingCloses > strtoull(limit, NULL, 10)) {
-    errno = EIO;
+  if (result != 0 || flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return result;
+  const unsigned long long after = strtoull(limit, NULL, 10);
+  if (++writingCloses > after && (strstr(limit, ",once") == NULL || writingCloses == after + 1)) {
+    errno = strstr(limit, ",EPERM") != NULL ? EPERM : EIO;
     return -1;
   }
   return result;

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -226,6 +227,24 @@ TEST(Faults, PipeClosedByHeadAfterOneLine) {
   EXPECT_EQ(regularFiles(dir.path()), files);
 }
 
+// Returns the least address space, in KiB, in which a run of two lines completes.
+rlim_t leastAddressSpaceKib() {
+  static const rlim_t least = [] {
+    rlim_t fails = 1024;
+    rlim_t completes = 64 * 1024;
+    while (completes - fails > 16) {
+      const rlim_t middle = (fails + completes) / 2;
+      TempDir dir;
+      writeFile(dir / "test.csv", "a;1\nb;2\n");
+      RunOptions options;
+      options.addressSpaceLimit = middle << 10;
+      (runVarnolix(dir.path(), options).exitStatus == 0 ? completes : fails) = middle;
+    }
+    return completes;
+  }();
+  return least;
+}
+
 // --- Failing output and input files ------------------------------------------------
 
 enum class WriteFault {
@@ -250,6 +269,7 @@ struct WriteFailureCase {
   Replacement replace = nullptr;
   std::function<std::pair<std::string, Files>()> input = [] { return interleavedInput(40, 60000); };
   bool needsRoot = false;  // to make a device node, or mount a file system
+  std::string closeFails = "100";  // for kFailingClose: VARNOLIX_TEST_FAIL_CLOSE_AFTER
   // For kSettingAside, what goes wrong with the lines set aside:
   std::string setAsideFails = "";  // how writing them fails (VARNOLIX_TEST_FAIL_PWRITE)
   bool readBackFails = false;
@@ -258,6 +278,8 @@ struct WriteFailureCase {
   // The output folder is a file system of its own, with this much room beyond the output
   // (negative: too small for it); test.csv lies outside. Needs root.
   std::optional<long long> roomBeyondOutput = std::nullopt;
+  // The address space, in KiB above the least any run needs; none: 16 MiB.
+  std::optional<rlim_t> kibAboveLeast = std::nullopt;
   // A check of what the failing-I/O library saw (set-aside, given-back, unnamed-in), given
   // the test's folder.
   std::function<void(const Files& report, const std::string& dir)> checkReport = nullptr;
@@ -346,7 +368,7 @@ TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
       break;
     case WriteFault::kFailingClose:
       options.openFileLimit = 16;
-      options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_FAIL_CLOSE_AFTER", "100"}};
+      options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_FAIL_CLOSE_AFTER", c.closeFails}};
       break;
     case WriteFault::kFailingReopen:
       options.openFileLimit = 16;
@@ -355,7 +377,7 @@ TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
     case WriteFault::kSettingAside: {
       // Little memory and few descriptors: most lines are set aside rather than written.
       options.openFileLimit = 16;
-      options.addressSpaceLimit = rlim_t{16} << 20;
+      options.addressSpaceLimit = c.kibAboveLeast ? (leastAddressSpaceKib() + *c.kibAboveLeast) << 10 : rlim_t{16} << 20;
       options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_REPORT", dir / "report"}};
       if (!c.setAsideFails.empty()) options.environment.emplace_back("VARNOLIX_TEST_FAIL_PWRITE", c.setAsideFails);
       if (c.readBackFails) options.environment.emplace_back("VARNOLIX_TEST_FAIL_PREAD", "1");
@@ -457,6 +479,14 @@ INSTANTIATE_TEST_SUITE_P(
         // A failure that only closing a file reports is not lost when the close made room.
         WriteFailureCase{"CloseFailsWhileMakingRoom", WriteFault::kFailingClose, "Input/output error", "", nullptr,
                          [] { return interleavedInput(400, 60000); }},
+        // Whatever its errno (EPERM is 1, which once also meant "closed"), and when it is the
+        // only close that fails.
+        [] {
+          WriteFailureCase c{"CloseFailsWithEPERMWhileMakingRoom", WriteFault::kFailingClose,
+                             "Operation not permitted", "", nullptr, [] { return interleavedInput(400, 60000); }};
+          c.closeFails = "100,EPERM,once";
+          return c;
+        }(),
         WriteFailureCase{"ReopenFails", WriteFault::kFailingReopen, "Permission denied", "", nullptr,
                          [] { return interleavedInput(400, 60000); }},
         // A file is reopened only while it is the file created: whatever stands under its
@@ -544,6 +574,16 @@ INSTANTIATE_TEST_SUITE_P(
           c.needsRoot = true;
           return c;
         }(),
+        // Many runs set aside, each read back in whole blocks whose room is given back once
+        // read: a file system with a few blocks more than the output holds it.
+        [] {
+          WriteFailureCase c = settingAside("ManyRunsInAFileSystemThatJustHoldsTheOutput", "");
+          c.input = [] { return interleavedInput(20000, 300000); };
+          c.kibAboveLeast = 5200;
+          c.roomBeyondOutput = 64 << 10;
+          c.needsRoot = true;
+          return c;
+        }(),
         // Where no room can be given back, lines are not set aside there at all.
         [] {
           WriteFailureCase c = settingAside("OutputFillsAFileSystemWithoutHoles", "");
@@ -567,9 +607,13 @@ INSTANTIATE_TEST_SUITE_P(
 struct MemoryCase {
   const char* name;
   std::function<Files(const std::string& dir)> setUp;  // returns the files a complete run makes
-  rlim_t addressSpace;
+  rlim_t addressSpace;        // bytes; unused when kibAboveLeast is given
   std::string lastLineStart;  // none: the run completes
   std::string lastLineEnd;
+  // Limits near the least any run needs (in KiB above it: limits near it move with the
+  // build): at each the run completes, or fails as the last line says with every line it
+  // narrated as appended in its file.
+  std::vector<rlim_t> kibAboveLeast = {};
 };
 
 void PrintTo(const MemoryCase& c, std::ostream* os) { *os << c.name; }
@@ -581,39 +625,113 @@ TEST_P(MemoryTest, CompletesOrReportsAFailureWithWholeLines) {
   GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit this test could set";
 #endif
   const MemoryCase& c = GetParam();
-  TempDir dir;
-  const Files complete = c.setUp(dir.path());
-  RunOptions options;
-  options.addressSpaceLimit = c.addressSpace;
-
-  const auto result = runVarnolix(dir.path(), options);
-
-  EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.standardError, "");
-  if (c.lastLineStart.empty()) {
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_TRUE(regularFiles(dir.path()) == complete) << "files differ";
-    return;
+  std::vector<rlim_t> limits{c.addressSpace};
+  if (!c.kibAboveLeast.empty()) {
+    limits.clear();
+    for (const rlim_t kib : c.kibAboveLeast) limits.push_back((leastAddressSpaceKib() + kib) << 10);
   }
-  EXPECT_EQ(result.exitStatus, 1);
-  const std::string message = lastLine(result.standardOutput);
-  EXPECT_EQ(message.rfind(c.lastLineStart, 0), 0u) << message.substr(0, 400);
-  EXPECT_NE(message.find(c.lastLineEnd), std::string::npos) << message.substr(0, 400);
-  expectWholeLinePrefixes(regularFiles(dir.path()), complete);
+  for (const rlim_t limit : limits) {
+    SCOPED_TRACE("ulimit -v " + std::to_string(limit >> 10));
+    TempDir dir;
+    const Files complete = c.setUp(dir.path());
+    RunOptions options;
+    options.addressSpaceLimit = limit;
+
+    const auto result = runVarnolix(dir.path(), options);
+
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.standardError, "");
+    if (c.lastLineStart.empty() || (!c.kibAboveLeast.empty() && result.exitStatus == 0)) {
+      EXPECT_EQ(result.exitStatus, 0) << lastLine(result.standardOutput);
+      EXPECT_TRUE(regularFiles(dir.path()) == complete) << "files differ";
+      continue;
+    }
+    EXPECT_EQ(result.exitStatus, 1);
+    const std::string message = lastLine(result.standardOutput);
+    EXPECT_EQ(message.rfind(c.lastLineStart, 0), 0u) << message.substr(0, 400);
+    EXPECT_NE(message.find(c.lastLineEnd), std::string::npos) << message.substr(0, 400);
+    Files written = regularFiles(dir.path());
+    expectWholeLinePrefixes(written, complete);
+    std::vector<std::string> lacking;
+    for (const auto& [key, lines] : narratedLines(result.standardOutput)) {
+      if (written[key].compare(0, lines.size(), lines) != 0) lacking.push_back(key);
+    }
+    EXPECT_TRUE(lacking.empty()) << lacking.size() << " files lack lines narrated for them, " << lacking.front();
+  }
+}
+
+// Writes `input` as test.csv in `dir`; returns the files a complete run makes of it.
+Files inputOf(const std::string& dir, const std::string& input) {
+  writeFile(dir + "/test.csv", input);
+  Files complete;
+  for (std::size_t start = 0, end; (end = input.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = input.substr(start, end - start);
+    complete[line.substr(0, line.find(';'))] += line + "\n";
+  }
+  return complete;
 }
 
 // One line per key, `count` keys.
 Files oneLinePerKey(const std::string& dir, int count) {
   std::string input;
-  Files complete;
-  for (int i = 0; i < count; ++i) {
-    const std::string key = "key" + std::to_string(i);
-    complete[key] = key + ";" + std::to_string(i) + "\n";
-    input += complete[key];
-  }
-  writeFile(dir + "/test.csv", input);
-  return complete;
+  for (int i = 0; i < count; ++i) input += "key" + std::to_string(i) + ";" + std::to_string(i) + "\n";
+  return inputOf(dir, input);
 }
+
+// Many lines over 300 keys, so that lines are set aside, then 3,300 new keys of 60 bytes.
+Files newKeysAfterLinesSetAside(const std::string& dir) {
+  std::string input;
+  char line[80];
+  for (int i = 0; i < 100000; ++i) {
+    std::snprintf(line, sizeof line, "k%03d;%07d;%s\n", i % 300, i, std::string(40, 'x').c_str());
+    input += line;
+  }
+  for (int i = 0; i < 3300; ++i) {
+    std::snprintf(line, sizeof line, "n%06d%s;1\n", i, std::string(53, 'L').c_str());
+    input += line;
+  }
+  return inputOf(dir, input);
+}
+
+// 1,000 ordinary keys, then 128 keys of 112 bytes that collide under the fast hash whatever
+// its seed, then every key again.
+Files craftedKeysAfterOrdinaryOnes(const std::string& dir) {
+  std::vector<std::string> crafted{""};
+  for (int part = 0; part < 7; ++part) {
+    char a[16];
+    char b[16];
+    std::snprintf(a, sizeof a, "cA%02dxaxa", part);
+    std::snprintf(b, sizeof b, "cB%02dyayb", part);
+    std::string flippedA = a;
+    std::string flippedB = b;
+    flippedA[7] = static_cast<char>(flippedA[7] ^ 0x80);
+    flippedB[4] = static_cast<char>(flippedB[4] ^ 0x04);
+    flippedB[7] = static_cast<char>(flippedB[7] ^ 0x80);
+    std::vector<std::string> longer;
+    for (const std::string& key : crafted) {
+      longer.push_back(key + a + b);
+      longer.push_back(key + flippedA + flippedB);
+    }
+    crafted.swap(longer);
+  }
+  std::vector<std::string> ordinary;
+  for (int i = 0; i < 1000; ++i) ordinary.push_back("n" + std::string(7 - std::to_string(i).size(), '0') + std::to_string(i));
+  std::string input;
+  for (const std::string& key : ordinary) input += key + ";1\n";
+  for (const std::string& key : crafted) input += key + ";2\n";
+  for (const std::string& key : ordinary) input += key + ";3\n";
+  for (const std::string& key : crafted) input += key + ";3\n";
+  return inputOf(dir, input);
+}
+
+std::vector<rlim_t> kibSteps(rlim_t from, rlim_t to, rlim_t step) {
+  std::vector<rlim_t> steps;
+  for (rlim_t kib = from; kib <= to; kib += step) steps.push_back(kib);
+  return steps;
+}
+
+const std::string kNewKeyWithoutMemory = "Could not write output file '";
+const std::string kNoMemory = "': Cannot allocate memory\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, MemoryTest,
@@ -636,8 +754,39 @@ INSTANTIATE_TEST_SUITE_P(
                      return complete;
                    },
                    rlim_t{120} << 20, "Could not open output file '" + std::string(NAME_MAX, 'x') + "...'",
-                   "': File name too long\n"}),
+                   "': File name too long\n"},
+        // Memory that reading lines set aside back needs is never given to new keys.
+        MemoryCase{"NewKeysAfterLinesSetAside", newKeysAfterLinesSetAside, 0, kNewKeyWithoutMemory, kNoMemory,
+                   kibSteps(200, 1000, 100)},
+        // A key seen before is found whether or not there is memory for the index to rehash.
+        MemoryCase{"CraftedKeysWithoutMemoryToRehash", craftedKeysAfterOrdinaryOnes, 0, kNewKeyWithoutMemory,
+                   kNoMemory, kibSteps(200, 1000, 50)}),
     testing_support::CaseName());
+
+// A last line without a line feed costs no more memory than one with it, however long the
+// line before it.
+TEST(Faults, LastLineWithoutLineFeedCostsNoMoreMemory) {
+#ifdef VARNOLIX_SANITIZED
+  GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit this test could set";
+#endif
+  const std::string lines = "a;1\nh;" + std::string(10 << 20, 'w') + "\nlast";
+  const auto completesIn = [](const std::string& input, rlim_t kib) {
+    TempDir dir;
+    writeFile(dir / "test.csv", input);
+    RunOptions options;
+    options.addressSpaceLimit = kib << 10;
+    const auto result = runVarnolix(dir.path(), options);
+    return result.exitStatus == 0 && readFile(dir / "last") == "last\n";
+  };
+  rlim_t fails = leastAddressSpaceKib();
+  rlim_t completes = 256 * 1024;
+  ASSERT_TRUE(completesIn(lines + "\n", completes));
+  while (completes - fails > 64) {
+    const rlim_t middle = (fails + completes) / 2;
+    (completesIn(lines + "\n", middle) ? completes : fails) = middle;
+  }
+  EXPECT_TRUE(completesIn(lines, completes)) << "ulimit -v " << completes << " holds it with a line feed only";
+}
 
 // From the smallest address space in which the program starts at all, every limit ends in
 // a complete run or in a message: never in an abort.
