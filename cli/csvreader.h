@@ -98,6 +98,9 @@ class CSVReader {
   /// Returns the identity of the input file, so that nothing writes over it.
   const FileIdentity& getFileIdentity() const noexcept { return file.identity(); }
 
+  /// Returns the name the input file was opened by.
+  const std::string& getFileName() const noexcept { return file.path(); }
+
  private:
   [[noreturn]] void throwReadFailure() const;
   std::string_view fieldView(int n) const;

@@ -12,16 +12,23 @@ const char* reasonOf(int failure) noexcept {
 
 }  // namespace
 
-FileTable::FileTable(const FileIdentity& inputFile, const std::optional<FileIdentity>& standardOutput,
-                     std::size_t openFiles, HashSeed seed)
+FileTable::FileTable(const GuardedFiles& guarded, std::size_t openFiles, HashSeed seed)
     : descriptors(openFiles),
-      creator(inputFile, standardOutput,
-              [this](const FileIdentity& identity) -> std::optional<std::string_view> {
-                const std::uint32_t file = identities.find(identity, states);
-                if (file == IdentityIndex<SegmentedArray<FileState>>::kEmpty) return std::nullopt;
-                return files[file].key();
-              }),
-      index(seed) {}
+      folder(FolderFileSystem::ofCurrentFolder(guarded.inputName)),
+      creator(
+          guarded, folder,
+          [this](const FileIdentity& identity) -> std::optional<std::string_view> {
+            const std::uint32_t file = identities.find(identity, states);
+            if (file == IdentityIndex<SegmentedArray<FileState>>::kEmpty) return std::nullopt;
+            return files[file].key();
+          },
+          [this](std::string_view key) -> std::optional<std::string_view> {
+            const std::uint32_t file = foldedNames.find(key, files);
+            if (file == FoldedNameIndex<SegmentedArray<OutputFile>>::kEmpty) return std::nullopt;
+            return files[file].key();
+          }),
+      index(seed),
+      foldedNames(seed) {}
 
 void FileTable::refuseOverlongKey(std::string_view key) {
   if (key.size() <= NAME_MAX) return;
@@ -35,6 +42,7 @@ void FileTable::reserveOneMore(std::size_t keyLength) {
   states.reserveOneMore();
   index.reserveOneMore();
   identities.reserveOneMore(states);
+  if (folder.foldsNames()) foldedNames.reserveOneMore(files);
   descriptors.reserveOneMore();
 }
 
@@ -47,6 +55,7 @@ OutputFile& FileTable::add(std::string_view key) {
   states.push(created);
   index.add(file);
   identities.add(number, states);
+  if (folder.foldsNames()) foldedNames.add(number, files);
   return file;
 }
 

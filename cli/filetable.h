@@ -8,6 +8,8 @@
 
 #include "error.h"
 #include "fileidentity.h"
+#include "foldednameindex.h"
+#include "folderfilesystem.h"
 #include "keyindex.h"
 #include "openfilecache.h"
 #include "outputfile.h"
@@ -34,11 +36,10 @@ struct PendingFailure {
 /// file created. Owns all of it; not copyable.
 class FileTable {
  public:
-  /// `inputFile` is the file being read and `standardOutput` the file the narration goes
-  /// to, if it is one: neither is ever written. At most `openFiles` descriptors (0: as many
-  /// as RLIMIT_NOFILE allows); `seed` is the secret of the key hashes.
-  FileTable(const FileIdentity& inputFile, const std::optional<FileIdentity>& standardOutput, std::size_t openFiles,
-            HashSeed seed);
+  /// The files of `guarded` are never written. At most `openFiles` descriptors (0: as many
+  /// as RLIMIT_NOFILE allows); `seed` is the secret of the key hashes. Learns how the
+  /// current folder's file system compares names, before anything is created.
+  FileTable(const GuardedFiles& guarded, std::size_t openFiles, HashSeed seed);
 
   FileTable(const FileTable&) = delete;
   FileTable& operator=(const FileTable&) = delete;
@@ -120,12 +121,14 @@ class FileTable {
 
  private:
   OpenFileCache descriptors;
+  const FolderFileSystem folder;
   SafeFileCreator creator;
   KeyStore keys;
   SegmentedArray<OutputFile> files;  // in order of creation, as are the two below
   SegmentedArray<FileState> states;
   KeyIndex<OutputFile> index;
   IdentityIndex<SegmentedArray<FileState>> identities;
+  FoldedNameIndex<SegmentedArray<OutputFile>> foldedNames;  // only where names fold
 };
 
 #endif  // VARNOLIX_FILETABLE_H_

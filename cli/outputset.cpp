@@ -38,11 +38,10 @@ std::size_t budgetWithinLimits(std::size_t wanted) noexcept {
 
 }  // namespace
 
-OutputSet::OutputSet(const FileIdentity& inputFile, const std::optional<FileIdentity>& standardOutput,
-                     std::string header, bool withHeader, const OutputLimits& limits)
+OutputSet::OutputSet(const GuardedFiles& guarded, std::string header, bool withHeader, const OutputLimits& limits)
     : headLine(std::move(header)),
       writeHeadLine(withHeader),
-      files(inputFile, standardOutput, limits.openFiles, limits.hashSeed.value_or(HashSeed::random())),
+      files(guarded, limits.openFiles, limits.hashSeed.value_or(HashSeed::random())),
       window(budgetWithinLimits(limits.bufferBytes)),
       buffers(window.budgetBytes() / 2, files),
       writer(files, window, limits.setAsideInFile) {}

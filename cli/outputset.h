@@ -57,11 +57,10 @@ struct OutputLimits {
 /// and memory is written out in rounds from then on). Not copyable.
 class OutputSet {
  public:
-  /// `inputFile` is the file being read and `standardOutput` the file the narration goes
-  /// to, if it is one: neither is ever written. Every new file begins with `header` and a
+  /// The files of `guarded` are never written. Every new file begins with `header` and a
   /// line feed when `withHeader` is set. Allocates nothing yet.
-  OutputSet(const FileIdentity& inputFile, const std::optional<FileIdentity>& standardOutput, std::string header,
-            bool withHeader, const OutputLimits& limits = OutputLimits());
+  OutputSet(const GuardedFiles& guarded, std::string header, bool withHeader,
+            const OutputLimits& limits = OutputLimits());
 
   /// Writes out and closes every file, ignoring failures: the way out after an Error.
   ~OutputSet();

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -19,6 +20,7 @@ const char kNotRegularFile[] = "not a regular file";
 const char kInputFile[] = "it is the input file";
 const char kStandardOutput[] = "it is standard output";
 const char kOwnedByAnotherUser[] = "owned by another user in a shared folder";
+const char kNotEmptied[] = "it could not be emptied";
 
 // O_NOFOLLOW, O_NOCTTY and O_NONBLOCK: an entry that appears between a look and the open
 // is neither followed, nor made the controlling terminal, nor waited on.
@@ -38,16 +40,39 @@ bool isPlainFileName(std::string_view key) {
          key.find('\0') == std::string_view::npos;
 }
 
+// Returns the name of the file open on `fd` when it lies in the current folder, else empty.
+std::string_view nameInCurrentFolder(int fd, char (&path)[PATH_MAX], char (&folder)[PATH_MAX]) noexcept {
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = fd < 0 ? -1 : ::readlink(link, path, sizeof path - 1);
+  if (length <= 0 || ::getcwd(folder, sizeof folder) == nullptr) return {};
+  const std::string_view file(path, static_cast<std::size_t>(length));
+  const std::size_t slash = file.rfind('/');
+  if (slash == std::string_view::npos || file.substr(0, slash) != std::string_view(folder)) return {};
+  return file.substr(slash + 1);
+}
+
 }  // namespace
 
-SafeFileCreator::SafeFileCreator(const FileIdentity& input, const std::optional<FileIdentity>& standardOutput,
-                                 CreatedAs created)
-    : inputFile(input), narrationFile(standardOutput), createdAs(std::move(created)), user(::geteuid()) {
-  struct stat folder {};
-  if (::stat(".", &folder) == 0) {
-    sharedFolder = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
-    folderOwner = folder.st_uid;
+SafeFileCreator::SafeFileCreator(const GuardedFiles& guarded, const FolderFileSystem& folder, CreatedAs created,
+                                 CreatedUnder createdUnderName)
+    : inputFile(guarded.input),
+      narrationFile(guarded.standardOutput),
+      folderFileSystem(folder),
+      createdAs(std::move(created)),
+      createdUnder(std::move(createdUnderName)),
+      user(::geteuid()) {
+  struct stat status {};
+  if (::stat(".", &status) == 0) {
+    sharedFolder = (status.st_mode & S_ISVTX) != 0 && (status.st_mode & S_IWOTH) != 0;
+    folderOwner = status.st_uid;
   }
+  if (!folderFileSystem.foldsNames()) return;
+  if (guarded.inputName.size() <= NAME_MAX) FolderFileSystem::fold(guarded.inputName, inputName);
+  char path[PATH_MAX];
+  char current[PATH_MAX];
+  const std::string_view narration = nameInCurrentFolder(guarded.standardOutputDescriptor, path, current);
+  if (!narration.empty() && narration.size() <= NAME_MAX) FolderFileSystem::fold(narration, narrationName);
 }
 
 Descriptor SafeFileCreator::create(std::string_view key, OpenFileCache& descriptors, FileIdentity& identity) {
@@ -63,6 +88,9 @@ Descriptor SafeFileCreator::create(std::string_view key, OpenFileCache& descript
   const bool existed = file.error() == EEXIST;
   struct stat status {};
   if (existed) {
+    // A name that exists may be another spelling of a file guarded or created; a name
+    // that is new cannot be, so this costs nothing in the usual case.
+    refuseOtherSpelling(key);
     // Refuse what is visibly wrong before opening anything: opening a device or a FIFO
     // can have effects of its own.
     if (::lstat(name, &status) == 0) refuseIfUnsafe(key, status);
@@ -74,11 +102,38 @@ Descriptor SafeFileCreator::create(std::string_view key, OpenFileCache& descript
   }
   if (::fstat(file.get(), &status) != 0) throw refusal(key, std::strerror(errno));
   if (existed) refuseIfUnsafe(key, status);  // the entry may have changed since the look
+  identity = FileIdentity::of(status);
   // Only a file with content is truncated: truncating an empty one can make its close
   // write back at once (docs/performance.md).
-  if (status.st_size > 0 && ::ftruncate(file.get(), 0) != 0) throw refusal(key, std::strerror(errno));
-  identity = FileIdentity::of(status);
+  return status.st_size > 0 ? empty(key, name, std::move(file), status, descriptors) : std::move(file);
+}
+
+Descriptor SafeFileCreator::empty(std::string_view key, const char* name, Descriptor file, const struct stat& status,
+                                  OpenFileCache& descriptors) const {
+  if (::ftruncate(file.get(), 0) != 0) throw refusal(key, std::strerror(errno));
+  if (folderFileSystem.throughFuse()) {
+    // What the truncating descriptor writes next may land in front of the old bytes
+    // (fusefat): the file is written through a descriptor opened after the truncation.
+    (void)file.close();
+    int failure = 0;
+    file = reopen(name, FileIdentity::of(status), descriptors, failure);
+    if (!file.isOpen()) throw refusal(key, failure == kReplaced ? kNotRegularFile : std::strerror(failure));
+  }
+  struct stat emptied {};
+  if (::fstat(file.get(), &emptied) != 0) throw refusal(key, std::strerror(errno));
+  if (emptied.st_size != 0) throw refusal(key, kNotEmptied);
   return file;
+}
+
+void SafeFileCreator::refuseOtherSpelling(std::string_view key) const {
+  if (!folderFileSystem.foldsNames()) return;
+  FoldedName folded;
+  const std::string_view name = FolderFileSystem::fold(key, folded);
+  if (name == inputName.view()) throw refusal(key, kInputFile);
+  if (name == narrationName.view()) throw refusal(key, kStandardOutput);
+  if (const std::optional<std::string_view> first = createdUnder(key)) {
+    throw refusal(key, "it is the same file as '", *first, "'");
+  }
 }
 
 Descriptor SafeFileCreator::reopen(const char* key, const FileIdentity& identity, OpenFileCache& descriptors,

@@ -115,8 +115,10 @@ Splitter::Splitter(CSVReader* ownedReader, StandardOutput& narrateTo, const Outp
 Splitter::~Splitter() { delete reader; }
 
 void Splitter::split(int fieldNumber, const std::string& /*unused*/) {
-  OutputSet outputs(reader->getFileIdentity(), narration.fileIdentity(),
-                    reader->hasHeadLine() ? reader->getHeadLine() : std::string(), reader->hasHeadLine(), outputLimits);
+  const GuardedFiles guarded{reader->getFileIdentity(), reader->getFileName(), narration.fileIdentity(),
+                             narration.descriptor()};
+  OutputSet outputs(guarded, reader->hasHeadLine() ? reader->getHeadLine() : std::string(), reader->hasHeadLine(),
+                    outputLimits);
   try {
     // Narration that nobody can read is not composed.
     const bool narrate = !narration.discardsEverything();

@@ -24,8 +24,8 @@ void waitWritable(int fd) noexcept {
 
 }  // namespace
 
-StandardOutput::StandardOutput(int fd)
-    : descriptor(fd),
+StandardOutput::StandardOutput(int descriptorNumber)
+    : fd(descriptorNumber),
       ownBuffer(allocateRawBytes(kBufferSize)),
       buffer(ownBuffer != nullptr ? ownBuffer.get() : smallBuffer),
       capacity(ownBuffer != nullptr ? kBufferSize : sizeof smallBuffer) {
@@ -79,11 +79,11 @@ void StandardOutput::writeThrough(const char* data, std::size_t size) noexcept {
       writeWithDeadline(data, size);
       return;
     }
-    const ssize_t n = ::write(descriptor, data, size);
+    const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;                   // a stop is looked at on the next turn
       if (errno == EAGAIN || errno == EWOULDBLOCK) {  // a non-blocking pipe or terminal
-        waitWritable(descriptor);
+        waitWritable(fd);
         continue;
       }
       broken = true;
@@ -98,10 +98,10 @@ void StandardOutput::writeThrough(const char* data, std::size_t size) noexcept {
 void StandardOutput::writeWithDeadline(const char* data, std::size_t size) noexcept {
   const interruption::Deadline deadline(kStopWriteMilliseconds);
   while (size > 0 && deadline.armed() && !deadline.passed()) {
-    const ssize_t n = ::write(descriptor, data, size);
+    const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        waitWritable(descriptor);
+        waitWritable(fd);
       } else if (errno != EINTR) {
         broken = true;
         return;

@@ -21,8 +21,8 @@
 /// when its buffer cannot be had, it narrates through a small one. Not copyable.
 class StandardOutput {
  public:
-  /// Writes to descriptor `fd`, which the caller keeps open and owns.
-  explicit StandardOutput(int fd);
+  /// Writes to descriptor `descriptorNumber`, which the caller keeps open and owns.
+  explicit StandardOutput(int descriptorNumber);
   ~StandardOutput();
 
   StandardOutput(const StandardOutput&) = delete;
@@ -88,6 +88,9 @@ class StandardOutput {
   /// composing text that nobody can ever read.
   bool discardsEverything() const noexcept { return nullDevice; }
 
+  /// Returns the descriptor written to.
+  int descriptor() const noexcept { return fd; }
+
   /// Returns the identity of the file written to when it is a regular file or a FIFO,
   /// which the run must then never read or write as one of its own files.
   const std::optional<FileIdentity>& fileIdentity() const noexcept { return file; }
@@ -98,7 +101,7 @@ class StandardOutput {
   void writeWithDeadline(const char* data, std::size_t size) noexcept;
   void noteWritten(const char* data, std::size_t count) noexcept;
 
-  const int descriptor;
+  const int fd;
   const RawBytes ownBuffer;
   char smallBuffer[512] = {};  // when ownBuffer could not be had
   char* const buffer;

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     struct stat input {};
     if (::stat(".", &input) != 0) broken("cannot stat the case folder");
-    OutputSet outputs(FileIdentity::of(input), std::nullopt, "", false, limits);
+    OutputSet outputs(GuardedFiles{FileIdentity::of(input), "", std::nullopt}, "", false, limits);
     while (!rest.empty()) {
       const std::size_t end = rest.find('\n');
       std::string_view line = rest.substr(0, end);

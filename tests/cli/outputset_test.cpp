@@ -75,7 +75,7 @@ TEST_P(OutputSetLimitsTest, EveryLineLandsInOrderAndEachFileIsOpenedAndWrittenAF
   {
     OutputLimits limits = c.limits;
     limits.hashSeed = kSeed;
-    OutputSet outputs(folder.input, std::nullopt, header, c.withHeader, limits);
+    OutputSet outputs(GuardedFiles{folder.input, "", std::nullopt}, header, c.withHeader, limits);
     for (int i = 0; i < c.lines; ++i) {
       const auto keysSoFar = c.keysArriveOverTime ? 1 + static_cast<unsigned>(i) * static_cast<unsigned>(c.keys) /
                                                             static_cast<unsigned>(c.lines)
@@ -141,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(OutputSet, ErrorPathWritesWhatWasHandedOver) {
   const InputFolder folder;
   {
-    OutputSet outputs(folder.input, std::nullopt, "", false, OutputLimits{8 * kKiB, 2, true, kSeed});
+    OutputSet outputs(GuardedFiles{folder.input, "", std::nullopt}, "", false, OutputLimits{8 * kKiB, 2, true, kSeed});
     for (int i = 0; i < 2000; ++i) {
       const std::string key = "k" + std::to_string(i % 7);
       outputs.append(outputs.fileFor(key), key + ";" + std::to_string(i));
@@ -159,7 +159,7 @@ std::string spreadLine(int i) { return "k" + std::to_string(i * 7919 % 300) + ";
 // Exits 0 once 200,000 lines over 300 keys went through a 64 KiB budget and closed without
 // failure, the address space limited to 2 MiB beyond what the run had after its first lines.
 [[noreturn]] void runWithNoMemoryToSpare(const FileIdentity& input) {
-  OutputSet outputs(input, std::nullopt, "", false, OutputLimits{64 * kKiB, 8, true, kSeed});
+  OutputSet outputs(GuardedFiles{input, "", std::nullopt}, "", false, OutputLimits{64 * kKiB, 8, true, kSeed});
   for (int i = 0; i < 200000; ++i) {
     const std::string line = spreadLine(i);
     outputs.append(outputs.fileFor(line.substr(0, line.find(';'))), line);
@@ -208,7 +208,8 @@ TEST(OutputSet, AnotherFileFailingWhileMakingRoomCostsThisLineNothing) {
     std::string failedOn;
     std::string message;
     {
-      OutputSet outputs(folder.input, std::nullopt, "", false, OutputLimits{8 * kKiB, 1000, false, kSeed});
+      OutputSet outputs(GuardedFiles{folder.input, "", std::nullopt}, "", false,
+                        OutputLimits{8 * kKiB, 1000, false, kSeed});
       const rlimit limited{limit, fileSize.rlim_max};
       ::setrlimit(RLIMIT_FSIZE, &limited);
       // big's lines are short and few, so that the others' lines fill memory first.

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <map>
 #include <random>
 #include <string>
@@ -15,6 +17,8 @@
 
 namespace {
 
+using testing_support::FileSystem;
+using testing_support::MountedFileSystem;
 using testing_support::regularFiles;
 using testing_support::RunOptions;
 using testing_support::runVarnolix;
@@ -22,6 +26,13 @@ using testing_support::TempDir;
 using testing_support::writeFile;
 
 using Files = std::map<std::string, std::string>;
+
+// A folder given by its path, as TempDir gives its own.
+struct Folder {
+  std::string dir;
+  const std::string& path() const { return dir; }
+  std::string operator/(const std::string& name) const { return dir + "/" + name; }
+};
 
 // Standard output sent to a file of the run's folder, as a shell's redirection does.
 struct Redirect {
@@ -44,6 +55,8 @@ struct ProgramCase {
   std::string standardError = "";
   std::optional<std::string> inputAfter = std::nullopt;  // test.csv afterwards, if not the input
   bool anotherRunInTheFolder = false;                    // the folder is locked as a run locks it
+  FileSystem fileSystem = FileSystem::kTemporaryFolder;  // where the run's folder is
+  Files before = {};                                     // files in the folder before the run
 };
 
 void PrintTo(const ProgramCase& c, std::ostream* os) { *os << c.name; }
@@ -52,7 +65,13 @@ class ProgramTest : public ::testing::TestWithParam<ProgramCase> {};
 
 TEST_P(ProgramTest, ProducesExactOutputFilesAndStatus) {
   const ProgramCase& c = GetParam();
-  TempDir dir;
+  TempDir scratch;
+  const std::string work = scratch / "work";
+  ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+  const MountedFileSystem fileSystem(c.fileSystem, work);
+  if (!fileSystem.skipReason().empty()) GTEST_SKIP() << fileSystem.skipReason();
+  const Folder dir{work};
+  for (const auto& [name, content] : c.before) writeFile(dir / name, content);
   if (c.input) writeFile(dir / "test.csv", *c.input);
   RunOptions options;
   options.arguments = c.arguments;
@@ -151,6 +170,108 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     std::nullopt,
                     true}),
+    testing_support::CaseName());
+
+// Each spelling of a name is its own file where names do not fold, and refused where they
+// do, even where each spelling has an inode number of its own (FAT and exFAT through FUSE).
+const std::string kSpellings = "CO;1\nCo;2\nco;3\nCO;4\n";
+const std::string kSpellingsRefused =
+    "CO;1\nappending: CO;1\nCo;2\nCould not open output file 'Co': it is the same file as 'CO'\n";
+const std::string kInputSpelledOtherwise = "x;1\nTEST.CSV;2\nx;3\n";
+const std::string kInputSpelledOtherwiseRefused =
+    "x;1\nappending: x;1\nTEST.CSV;2\nCould not open output file 'TEST.CSV': it is the input file\n";
+const std::string kLongKey(NAME_MAX, 'M');
+const std::string kLongKeyLines = kLongKey + ";1\n" + kLongKey + ";" + std::string(600, '0') + "\n";
+
+ProgramCase onFileSystem(FileSystem kind, ProgramCase c) {
+  c.fileSystem = kind;
+  return c;
+}
+
+ProgramCase withFilesBefore(Files before, ProgramCase c) {
+  c.before = std::move(before);
+  return c;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FileSystems, ProgramTest,
+    ::testing::Values(
+        ProgramCase{"SpellingsAreFilesOfTheirOwnInTheTemporaryFolder",
+                    kSpellings,
+                    {},
+                    "CO;1\nappending: CO;1\nCo;2\nappending: Co;2\nco;3\nappending: co;3\nCO;4\nappending: CO;4\n"
+                    "3\nclozing\nclozing\nclozing\n",
+                    {{"CO", "CO;1\nCO;4\n"}, {"Co", "Co;2\n"}, {"co", "co;3\n"}},
+                    0},
+        onFileSystem(FileSystem::kTmpfs,
+                     ProgramCase{"SpellingsAreFilesOfTheirOwnOnTmpfs",
+                                 kSpellings,
+                                 {},
+                                 "CO;1\nappending: CO;1\nCo;2\nappending: Co;2\nco;3\nappending: co;3\nCO;4\n"
+                                 "appending: CO;4\n3\nclozing\nclozing\nclozing\n",
+                                 {{"CO", "CO;1\nCO;4\n"}, {"Co", "Co;2\n"}, {"co", "co;3\n"}},
+                                 0}),
+        // Another file named as the input in another case is just another file there.
+        withFilesBefore({{"TEST.CSV", "old\n"}},
+                        onFileSystem(FileSystem::kExt4,
+                                     ProgramCase{"InputInAnotherCaseIsAnotherFileOnExt4",
+                                                 kInputSpelledOtherwise,
+                                                 {},
+                                                 "x;1\nappending: x;1\nTEST.CSV;2\nappending: TEST.CSV;2\nx;3\n"
+                                                 "appending: x;3\n2\nclozing\nclozing\n",
+                                                 {{"TEST.CSV", "TEST.CSV;2\n"}, {"x", "x;1\nx;3\n"}},
+                                                 0})),
+        onFileSystem(FileSystem::kFatThroughFuse,
+                     ProgramCase{"SpellingsRefusedOnFat", kSpellings, {}, kSpellingsRefused, {{"CO", "CO;1\n"}}, 1}),
+        onFileSystem(FileSystem::kExfatThroughFuse,
+                     ProgramCase{"SpellingsRefusedOnExfat", kSpellings, {}, kSpellingsRefused, {{"CO", "CO;1\n"}}, 1}),
+        onFileSystem(FileSystem::kExfatThroughFuse,
+                     ProgramCase{"AccentedSpellingsRefusedOnExfat",
+                                 "\xc3\x84;1\nb;2\n\xc3\xa4;3\n",
+                                 {},
+                                 "\xc3\x84;1\nappending: \xc3\x84;1\nb;2\nappending: b;2\n\xc3\xa4;3\n"
+                                 "Could not open output file '\xc3\xa4': it is the same file as '\xc3\x84'\n",
+                                 {{"\xc3\x84", "\xc3\x84;1\n"}, {"b", "b;2\n"}},
+                                 1}),
+        onFileSystem(FileSystem::kFatThroughFuse, ProgramCase{"InputInAnotherCaseRefusedOnFat",
+                                                              kInputSpelledOtherwise,
+                                                              {},
+                                                              kInputSpelledOtherwiseRefused,
+                                                              {{"x", "x;1\n"}},
+                                                              1}),
+        onFileSystem(FileSystem::kExfatThroughFuse, ProgramCase{"InputInAnotherCaseRefusedOnExfat",
+                                                                kInputSpelledOtherwise,
+                                                                {},
+                                                                kInputSpelledOtherwiseRefused,
+                                                                {{"x", "x;1\n"}},
+                                                                1}),
+        onFileSystem(FileSystem::kFatThroughFuse,
+                     ProgramCase{"StandardOutputInAnotherCaseRefusedOnFat",
+                                 "out;1\n",
+                                 {},
+                                 "",
+                                 {{"OUT", "out;1\nCould not open output file 'out': it is standard output\n"}},
+                                 1,
+                                 {"OUT", kTruncate}}),
+        // Through FUSE, FAT keeps old bytes behind what the descriptor that truncated a file
+        // writes next.
+        withFilesBefore({{"k", "older and longer content\n"}},
+                        onFileSystem(FileSystem::kFatThroughFuse, ProgramCase{"OlderContentReplacedOnFat",
+                                                                              "k;1\n",
+                                                                              {},
+                                                                              "k;1\nappending: k;1\n1\nclozing\n",
+                                                                              {{"k", "k;1\n"}},
+                                                                              0})),
+        withFilesBefore({{kLongKey, "old\n"}},
+                        onFileSystem(FileSystem::kFatThroughFuse,
+                                     ProgramCase{"LongestKeyWithOlderContentOnFat",
+                                                 kLongKeyLines,
+                                                 {},
+                                                 kLongKey + ";1\nappending: " + kLongKey + ";1\n" + kLongKey + ";" +
+                                                     std::string(600, '0') + "\nappending: " + kLongKey + ";" +
+                                                     std::string(600, '0') + "\n1\nclozing\n",
+                                                 {{kLongKey, kLongKeyLines}},
+                                                 0}))),
     testing_support::CaseName());
 
 TEST(Varnolix, MatchesAReferenceGroupingOnGeneratedInput) {

@@ -39,6 +39,81 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { ::nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
+namespace {
+
+// Runs `command` in a shell; returns its standard output, or nothing when it fails.
+std::optional<std::string> shell(const std::string& command) {
+  std::FILE* const pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  std::string output;
+  char chunk[256];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
+  if (::pclose(pipe) != 0) return std::nullopt;
+  return output;
+}
+
+bool hasCommand(const std::string& name) { return shell("command -v " + name + " >/dev/null 2>&1").has_value(); }
+
+}  // namespace
+
+MountedFileSystem::MountedFileSystem(FileSystem kind, const std::string& mountPoint)
+    : folder(mountPoint), image(mountPoint + ".img") {
+  if (kind == FileSystem::kTemporaryFolder) return;
+  if (::geteuid() != 0) {
+    reason = "only root can mount a file system";
+    return;
+  }
+  const bool fuse = kind == FileSystem::kFatThroughFuse || kind == FileSystem::kExfatThroughFuse;
+  if (fuse && ::access("/dev/fuse", R_OK | W_OK) != 0) {
+    reason = "no /dev/fuse here";
+    return;
+  }
+  const std::map<FileSystem, std::vector<std::string>> tools{
+      {FileSystem::kTmpfs, {}},
+      {FileSystem::kExt4, {"mkfs.ext4"}},
+      {FileSystem::kFatThroughFuse, {"mkfs.fat", "fusefat"}},
+      {FileSystem::kExfatThroughFuse, {"mkfs.exfat", "mount.exfat-fuse", "losetup"}}};
+  for (const std::string& tool : tools.at(kind)) {
+    if (!hasCommand(tool)) {
+      reason = tool + " is missing (scripts/setup --checks installs it)";
+      return;
+    }
+  }
+  const std::string quiet = " >/dev/null 2>&1";
+  const std::string at = " '" + folder + "'";
+  const std::string made = "truncate -s 64M '" + image + "' && ";
+  std::optional<std::string> done;
+  switch (kind) {
+    case FileSystem::kTemporaryFolder:
+      break;
+    case FileSystem::kTmpfs:
+      done = shell("mount -t tmpfs -o size=64M tmpfs" + at + quiet);
+      break;
+    case FileSystem::kExt4:
+      done = shell(made + "mkfs.ext4 -q -F '" + image + "'" + quiet + " && mount -o loop '" + image + "'" + at + quiet);
+      break;
+    case FileSystem::kFatThroughFuse:
+      done = shell(made + "mkfs.fat -F 32 '" + image + "'" + quiet + " && fusefat -o rw+ '" + image + "'" + at + quiet);
+      break;
+    case FileSystem::kExfatThroughFuse:
+      if (shell(made + "mkfs.exfat '" + image + "'" + quiet)) {
+        if (const auto device = shell("losetup -f --show '" + image + "'")) {
+          loopDevice = device->substr(0, device->find('\n'));
+          done = shell("mount.exfat-fuse '" + loopDevice + "'" + at + quiet);
+        }
+      }
+      break;
+  }
+  mounted = done.has_value();
+  if (!mounted) reason = "could not mount the file system here";
+}
+
+MountedFileSystem::~MountedFileSystem() {
+  if (mounted) (void)shell("fusermount -u '" + folder + "' 2>/dev/null || umount '" + folder + "'");
+  if (!loopDevice.empty()) (void)shell("losetup -d '" + loopDevice + "'");
+  ::unlink(image.c_str());
+}
+
 ScopedChdir::ScopedChdir(const std::string& dir) {
   char cwd[PATH_MAX];
   if (::getcwd(cwd, sizeof cwd) == nullptr) fail("getcwd");

@@ -36,6 +36,33 @@ class TempDir {
   std::string dir;
 };
 
+/// The file systems a test may run in. Every kind but the temporary folder's own is mounted
+/// for the test, which needs root; FAT and exFAT are reached through FUSE (fusefat,
+/// exfat-fuse), as on a desktop without the kernel's drivers, where each spelling of a name
+/// gets its own inode number.
+enum class FileSystem { kTemporaryFolder, kTmpfs, kExt4, kFatThroughFuse, kExfatThroughFuse };
+
+/// A file system of one kind on the empty folder `mountPoint`, for as long as the object
+/// lives: then unmounted, its image and loop device released. When it cannot be had here
+/// (not root, no /dev/fuse, a tool missing), skipReason() says why and nothing is mounted.
+class MountedFileSystem {
+ public:
+  MountedFileSystem(FileSystem kind, const std::string& mountPoint);
+  ~MountedFileSystem();
+  MountedFileSystem(const MountedFileSystem&) = delete;
+  MountedFileSystem& operator=(const MountedFileSystem&) = delete;
+
+  /// Returns why the file system could not be mounted, or an empty text.
+  const std::string& skipReason() const { return reason; }
+
+ private:
+  std::string folder;
+  std::string image;       // the file system's image, beside the mount point
+  std::string loopDevice;  // for exFAT, which exfat-fuse mounts from a block device only
+  bool mounted = false;
+  std::string reason;
+};
+
 /// Makes the current directory `dir` for the lifetime of the object.
 class ScopedChdir {
  public:
