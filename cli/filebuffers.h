@@ -9,6 +9,7 @@
 #include "filetable.h"
 #include "linewindow.h"
 #include "outputfile.h"
+#include "prefetch.h"
 
 /// Where lines wait while a run has few files (up to 3,072, as the budget allows): one
 /// buffer per file, of 16 to 64 KiB, in which its lines gather until it is full and is
@@ -40,8 +41,9 @@ class FileBuffers {
     at[line.size()] = '\n';
     file.pending += static_cast<std::uint32_t>(line.size() + 1);
     // The next line of this file comes many lines later: fetch where it goes now, so that
-    // copying it does not wait for memory.
-    __builtin_prefetch(at + line.size() + 65, 1);
+    // copying it does not wait for memory. It starts in the cache line just written and
+    // runs into the one after.
+    prefetch::forWriting(at + line.size() + 1 + prefetch::kCacheLine);
     return true;
   }
 

@@ -62,7 +62,7 @@ OutputFile& FileTable::add(std::string_view key) {
 void FileTable::write(std::uint32_t number, const char* bytes, std::size_t size) noexcept {
   FileState& fileState = states[number];
   const int before = fileState.failure;
-  WholeLineWriter writer(descriptorSource(), number, fileState);
+  WholeLineWriter writer = writerFor(number);
   writer.add(bytes, size);
   writer.flush();
   noteFailure(number, before);

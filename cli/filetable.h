@@ -10,10 +10,14 @@
 #include "fileidentity.h"
 #include "foldednameindex.h"
 #include "folderfilesystem.h"
+#include "identityindex.h"
 #include "keyindex.h"
+#include "keystore.h"
 #include "openfilecache.h"
 #include "outputfile.h"
+#include "prefetch.h"
 #include "safefilecreator.h"
+#include "segmentedarray.h"
 #include "wholelinewriter.h"
 
 /// The first failure of a file met while room was made for a line, kept until that line is
@@ -52,13 +56,12 @@ class FileTable {
     return index.find(key, hash);
   }
 
-  /// Two stages of bringing a coming line's key into the cache: its index slot, then its
-  /// file. Forced inline: a function that only fetches ahead looks free of effects to the
-  /// compiler, which would drop the calls.
+  /// Two stages of bringing a coming line's key into the cache (see prefetch.h): its index
+  /// slot, then its file.
   [[gnu::always_inline]] std::uint64_t keyHash(std::string_view key) const noexcept { return index.hashOf(key); }
   [[gnu::always_inline]] void prefetchSlot(std::uint64_t hash) const noexcept { index.prefetch(hash); }
   [[gnu::always_inline]] void prefetchFile(std::uint64_t hash) const noexcept {
-    if (const OutputFile* const file = index.guess(hash)) __builtin_prefetch(file, 1);
+    if (const OutputFile* const file = index.guess(hash)) prefetch::forWriting(file);
   }
 
   /// Returns a value that changes whenever keyHash() may change what it gives for a key.
@@ -108,6 +111,11 @@ class FileTable {
   /// Returns the open descriptor of file `number`, reopening it if it was closed and is
   /// still the file created; -1 with `failure` set otherwise.
   int descriptorFor(std::uint32_t number, int& failure) noexcept;
+
+  /// Returns a writer of file `number`'s lines.
+  WholeLineWriter writerFor(std::uint32_t number) noexcept {
+    return WholeLineWriter(descriptorSource(), number, states[number]);
+  }
 
   /// Returns descriptorFor() as a WholeLineWriter takes it.
   DescriptorSource descriptorSource() noexcept {

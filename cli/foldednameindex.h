@@ -1,6 +1,7 @@
 #ifndef VARNOLIX_FOLDEDNAMEINDEX_H_
 #define VARNOLIX_FOLDEDNAMEINDEX_H_
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -33,6 +34,7 @@ class FoldedNameIndex {
 
   /// Adds `file`, whose key is in `files`; reserveOneMore() must have been called.
   void add(std::uint32_t file, const Files& files) noexcept {
+    assert(2 * (count + 1) <= slots.size() && "reserveOneMore() first");
     place(slots, file, hashOf(files[file].key()));
     ++count;
   }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "keyhash.h"
+#include "prefetch.h"
 
 /// Finds values by key: an open-addressing table (linear probing) of pointers to values
 /// that carry their own key, as a member function key() returning std::string_view.
@@ -44,7 +45,7 @@ class KeyIndex {
   }
 
   /// Starts fetching the first slot of a key with `hash` into the cache.
-  [[gnu::always_inline]] void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&table[hash & mask]); }
+  [[gnu::always_inline]] void prefetch(std::uint64_t hash) const noexcept { prefetch::forReading(&table[hash & mask]); }
 
   /// Returns the value in the first slot of a key with `hash`, if that slot holds one with
   /// that hash; without comparing keys: a guess, for prefetching.

@@ -3,6 +3,9 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cassert>
+
+#include "prefetch.h"
 
 namespace {
 
@@ -11,9 +14,6 @@ constexpr std::size_t kSmallestHalf = std::size_t{32} * 1024;
 constexpr std::size_t kPage = 4096;
 // Offsets into a half are 32 bits.
 constexpr std::size_t kLargestHalf = std::size_t{1} << 31;
-// Beyond this many files, their places and the lines' destinations are fetched ahead while
-// the lines are sorted: each would otherwise be a wait for memory.
-constexpr std::size_t kFetchAheadFrom = 4096;
 constexpr std::size_t kPlaceAhead = 16;       // lines
 constexpr std::size_t kDestinationAhead = 8;  // lines
 
@@ -57,6 +57,7 @@ void LineWindow::reserveFiles(std::size_t files) {
 }
 
 std::size_t LineWindow::appendBytes(std::uint32_t file, const char* bytes, std::size_t size) noexcept {
+  assert(file < cursor.size() && "reserveFiles() first");
   if (!reserve()) return 0;
   const auto room = static_cast<std::size_t>(entriesEnd - logEnd);
   if (room <= kEntrySize) return 0;
@@ -69,17 +70,11 @@ std::size_t LineWindow::appendBytes(std::uint32_t file, const char* bytes, std::
   return taken;
 }
 
-namespace {
-
 // Copies the lines of `entries` (the first line's entry last) from `lines` to `out` at their
 // files' places.
 template <bool kFetchAhead>
-void copyToPlaces(const char* lines, const char* entries, std::size_t count, char* out,
-                  std::vector<std::uint32_t>& places) noexcept {
-  struct Entry {
-    std::uint32_t file;
-    std::uint32_t end;
-  };
+void LineWindow::copyToPlaces(const char* lines, const char* entries, std::size_t count, char* out,
+                              std::vector<std::uint32_t>& places) noexcept {
   const auto entryAt = [entries, count](std::size_t line) {
     Entry entry;
     std::memcpy(&entry, entries + (count - 1 - line) * LineWindow::kEntrySize, sizeof entry);
@@ -88,8 +83,8 @@ void copyToPlaces(const char* lines, const char* entries, std::size_t count, cha
   std::uint32_t start = 0;
   for (std::size_t line = 0; line < count; ++line) {
     if (kFetchAhead) {
-      if (line + kPlaceAhead < count) __builtin_prefetch(&places[entryAt(line + kPlaceAhead).file]);
-      if (line + kDestinationAhead < count) __builtin_prefetch(out + places[entryAt(line + kDestinationAhead).file], 1);
+      if (line + kPlaceAhead < count) prefetch::forReading(&places[entryAt(line + kPlaceAhead).file]);
+      if (line + kDestinationAhead < count) prefetch::forWriting(out + places[entryAt(line + kDestinationAhead).file]);
     }
     const Entry entry = entryAt(line);
     const std::uint32_t place = places[entry.file];
@@ -100,12 +95,10 @@ void copyToPlaces(const char* lines, const char* entries, std::size_t count, cha
   }
 }
 
-}  // namespace
-
 void LineWindow::sortByFile() noexcept {
   if (region == nullptr) return;
   const auto count = static_cast<std::size_t>(region + limitBytes - entriesEnd) / kEntrySize;
-  if (touchedWords * 64 > kFetchAheadFrom) {
+  if (touchedWords * 64 > prefetch::kManyFiles) {  // places and destinations fetched ahead
     copyToPlaces<true>(region, entriesEnd, count, sorted(), cursor);
   } else {
     copyToPlaces<false>(region, entriesEnd, count, sorted(), cursor);

@@ -1,6 +1,7 @@
 #ifndef VARNOLIX_LINEWINDOW_H_
 #define VARNOLIX_LINEWINDOW_H_
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -51,7 +52,10 @@ class LineWindow {
   std::size_t appendBytes(std::uint32_t file, const char* bytes, std::size_t size) noexcept;
 
   /// Notes that `file` has lines in the window; its owner calls it with a file's first.
-  void noteFile(std::uint32_t file) noexcept { touched[file / 64] |= std::uint64_t{1} << (file % 64); }
+  void noteFile(std::uint32_t file) noexcept {
+    assert(file / 64 < touchedWords && "reserveFiles() first");
+    touched[file / 64] |= std::uint64_t{1} << (file % 64);
+  }
 
   /// Calls `visit(file)` for every file noted since the window was last emptied, in
   /// ascending order.
@@ -88,7 +92,10 @@ class LineWindow {
 
   /// Sets where the lines of `file` go in sorted(), as an offset; every file noted must be
   /// given one before sortByFile().
-  void place(std::uint32_t file, std::uint32_t offset) noexcept { cursor[file] = offset; }
+  void place(std::uint32_t file, std::uint32_t offset) noexcept {
+    assert(file < cursor.size() && offset <= half);
+    cursor[file] = offset;
+  }
 
   /// Returns the offset in sorted() just after the last line of `file`, after sortByFile().
   std::uint32_t endOf(std::uint32_t file) const noexcept { return cursor[file]; }
@@ -122,7 +129,11 @@ class LineWindow {
     std::uint32_t file;
     std::uint32_t end;  // offset of the byte after the line in the first half
   };
+  static_assert(sizeof(Entry) == kEntrySize, "an entry is what a line costs beyond its bytes");
 
+  template <bool kFetchAhead>
+  static void copyToPlaces(const char* lines, const char* entries, std::size_t count, char* out,
+                           std::vector<std::uint32_t>& places) noexcept;
   void restart() noexcept;
 
   std::size_t budget;

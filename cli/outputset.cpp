@@ -69,7 +69,7 @@ OutputFile& OutputSet::create(std::string_view key) {
   }
   OutputFile& file = files.add(key);
   if (buffers.inUse() && !buffers.giveBuffer(file)) buffers.leaveFor(window);
-  if (files.size() == kPrefetchFrom) window.preferLargePages();
+  if (files.size() == prefetch::kManyFiles) window.preferLargePages();
   if (writeHeadLine) append(file, headLine);
   throwPendingFailure();  // of another file, while room was made for this one
   return file;

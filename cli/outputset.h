@@ -14,6 +14,7 @@
 #include "keyindex.h"
 #include "linewindow.h"
 #include "outputfile.h"
+#include "prefetch.h"
 #include "windowwriter.h"
 
 /// How much an OutputSet may hold at once, and where lines may wait.
@@ -78,7 +79,7 @@ class OutputSet {
 
   /// Returns whether lookups are likely to wait for memory: when there are so many files
   /// that their index and records no longer fit in the processor's caches.
-  bool worthPrefetching() const noexcept { return files.size() >= kPrefetchFrom; }
+  bool worthPrefetching() const noexcept { return files.size() >= prefetch::kManyFiles; }
 
   /// Bringing a coming line's key into the cache: see FileTable.
   [[gnu::always_inline]] std::uint64_t keyHash(std::string_view key) const noexcept { return files.keyHash(key); }
@@ -128,8 +129,6 @@ class OutputSet {
   Closed closeAll() noexcept;
 
  private:
-  static constexpr std::size_t kPrefetchFrom = 4096;
-
   OutputFile& create(std::string_view key);
   void appendSlowly(OutputFile& file, std::string_view line);
   // Puts `bytes` into the window as lines of `file`, in pieces when they do not fit at once.

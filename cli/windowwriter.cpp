@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "prefetch.h"
 #include "wholelinewriter.h"
 
 namespace {
@@ -120,8 +121,8 @@ void WindowWriter::writeEverything(AfterWriting then) noexcept {
       // The system calls of each file push the next one's record and state out of the
       // cache, faster than the processor can see that they are read in order.
       if (number + 2 < files.size()) {
-        __builtin_prefetch(&files[number + 2]);
-        __builtin_prefetch(&files.state(number + 2));
+        prefetch::forReading(&files[number + 2]);
+        prefetch::forReading(&files.state(number + 2));
       }
       writeOut(number, readFailure, then);
     }
@@ -134,7 +135,7 @@ void WindowWriter::writeEverything(AfterWriting then) noexcept {
 void WindowWriter::writeOut(std::uint32_t number, int& readFailure, AfterWriting then) noexcept {
   OutputFile& file = files[number];
   FileState& state = files.state(number);
-  WholeLineWriter writer(files.descriptorSource(), number, state);
+  WholeLineWriter writer = files.writerFor(number);
   const int before = state.failure;
   if (file.setAside && state.failure == 0) {
     // Lines set aside come first, in the order of the runs.
