@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
-#include "error.h"
+#include "failure.h"
 #include "fileidentity.h"
 #include "foldednameindex.h"
 #include "folderfilesystem.h"
@@ -20,24 +21,11 @@
 #include "segmentedarray.h"
 #include "wholelinewriter.h"
 
-/// The first failure of a file met while room was made for a line, kept until that line is
-/// in: the file's number (or a number its owner gives a meaning of its own) and the errno
-/// value. Later ones are dropped: the first is reported.
-struct PendingFailure {
-  std::uint32_t source = 0;
-  int failure = 0;
-
-  void note(std::uint32_t from, int error) noexcept {
-    if (failure != 0) return;
-    source = from;
-    failure = error;
-  }
-};
-
 /// The output files of one run: for each key, its record (OutputFile) and its state,
 /// numbered in the order they were created; found by key; created only as SafeFileCreator
 /// allows, with descriptors kept in an OpenFileCache; and reopened only while each is the
-/// file created. Owns all of it; not copyable.
+/// file created. Keeps the first failure met while room was made for a line until the owner
+/// takes it, once that line is in. Owns all of it; not copyable.
 class FileTable {
  public:
   /// The files of `guarded` are never written. At most `openFiles` descriptors (0: as many
@@ -67,18 +55,14 @@ class FileTable {
   /// Returns a value that changes whenever keyHash() may change what it gives for a key.
   bool hashEpoch() const noexcept { return index.usesStrongHash(); }
 
-  /// Throws the Error that refuses `key` when it is too long to be a file name, before
-  /// anything copies it.
-  void refuseOverlongKey(std::string_view key);
-
   /// Makes sure that add() of a key of `keyLength` bytes needs no memory. Throws
   /// std::bad_alloc; the table is then unchanged.
   void reserveOneMore(std::size_t keyLength);
 
   /// Creates or empties the file of `key`, which is new to the table, and adds it;
-  /// reserveOneMore() must have been called. Throws SafeFileCreator's Error, and the key
-  /// is then not added.
-  OutputFile& add(std::string_view key);
+  /// reserveOneMore() must have been called. Returns null, with `failure` set, when the key
+  /// is refused or its file cannot be created; the key is then not added.
+  OutputFile* add(std::string_view key, Failure& failure) noexcept;
 
   /// Returns the number of files.
   std::size_t size() const noexcept { return files.size(); }
@@ -89,28 +73,29 @@ class FileTable {
   const FileState& state(std::uint32_t number) const noexcept { return states[number]; }
 
   /// Writes `size` bytes of lines to file `number`; when that fails, the file is cut back
-  /// to its last whole line and the failure noted in `pending`.
+  /// to its last whole line and the failure noted.
   void write(std::uint32_t number, const char* bytes, std::size_t size) noexcept;
 
-  /// Notes in `pending` that file `number` failed, if it did and did not before `since`
-  /// (its failure as it was).
-  void noteFailure(std::uint32_t number, int since) noexcept {
-    const int now = states[number].failure;
-    if (now != 0 && since == 0) pending.note(number, now);
+  /// Notes the failure of file `number`, if it failed and `failedBefore` says it had not.
+  void noteIfFailed(std::uint32_t number, bool failedBefore) noexcept {
+    if (!failedBefore && states[number].failure) note(states[number].failure);
   }
 
-  /// Returns "Could not write output file '<key>': <reason>" for file `number`.
-  Error failureOf(std::uint32_t number, int failure) const noexcept;
+  /// Notes `failure`, unless one was noted and not taken yet: the first is reported.
+  void note(Failure failure) noexcept {
+    if (!unreported) unreported = failure;
+  }
 
-  /// The descriptors: see OpenFileCache.
-  bool isOpen(std::uint32_t number) const noexcept { return descriptors.isOpen(number); }
-  int close(std::uint32_t number) noexcept { return descriptors.close(number); }
-  bool holdOneBack() noexcept { return descriptors.holdOneBack(); }
-  void giveOneBack() noexcept { descriptors.giveOneBack(); }
+  /// Returns the failure noted and not taken yet, if any, and forgets it.
+  Failure takeUnreported() noexcept { return std::exchange(unreported, Failure()); }
+
+  /// Closes file `number` if it is open; returns the failure of that close, or of one made
+  /// while making room.
+  Failure close(std::uint32_t number) noexcept { return descriptors.close(number); }
 
   /// Returns the open descriptor of file `number`, reopening it if it was closed and is
   /// still the file created; -1 with `failure` set otherwise.
-  int descriptorFor(std::uint32_t number, int& failure) noexcept;
+  int descriptorFor(std::uint32_t number, Failure& failure) noexcept;
 
   /// Returns a writer of file `number`'s lines.
   WholeLineWriter writerFor(std::uint32_t number) noexcept {
@@ -119,13 +104,11 @@ class FileTable {
 
   /// Returns descriptorFor() as a WholeLineWriter takes it.
   DescriptorSource descriptorSource() noexcept {
-    return DescriptorSource{[](void* owner, std::uint32_t number, int& failure) noexcept {
+    return DescriptorSource{[](void* owner, std::uint32_t number, Failure& failure) noexcept {
                               return static_cast<FileTable*>(owner)->descriptorFor(number, failure);
                             },
                             this};
   }
-
-  PendingFailure pending;
 
  private:
   OpenFileCache descriptors;
@@ -137,6 +120,7 @@ class FileTable {
   KeyIndex<OutputFile> index;
   IdentityIndex<SegmentedArray<FileState>> identities;
   FoldedNameIndex<SegmentedArray<OutputFile>> foldedNames;  // only where names fold
+  Failure unreported;
 };
 
 #endif  // VARNOLIX_FILETABLE_H_

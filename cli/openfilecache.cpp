@@ -60,10 +60,9 @@ std::uint32_t OpenFileCache::add(Descriptor descriptor) noexcept {
   return file;
 }
 
-int OpenFileCache::descriptor(std::uint32_t file, int& closeFailure) noexcept {
+int OpenFileCache::descriptor(std::uint32_t file, Failure& closeFailure) noexcept {
   std::int32_t& now = state[file];
-  closeFailure = 0;
-  if (now < kClosed) closeFailure = errorOf(std::exchange(now, kClosed));
+  if (now < kClosed) closeFailure = Failure::ofFile(file, Failure::How::kClose, errorOf(std::exchange(now, kClosed)));
   if (now == kClosed) return -1;
   const auto slot = static_cast<std::uint32_t>(now);
   if (newest != slot) {
@@ -99,17 +98,10 @@ std::uint32_t OpenFileCache::takeSlot(std::uint32_t file, Descriptor descriptor)
   return slot;
 }
 
-int OpenFileCache::close(std::uint32_t file) noexcept {
+Failure OpenFileCache::close(std::uint32_t file) noexcept {
   if (state[file] >= 0) closeOpen(file);
   const std::int32_t now = std::exchange(state[file], kClosed);
-  return now < kClosed ? errorOf(now) : 0;
-}
-
-bool OpenFileCache::holdOneBack() noexcept {
-  if (allowance <= 1) return false;
-  --allowance;
-  while (openCount > allowance) closeLeastRecentlyUsed();
-  return true;
+  return now < kClosed ? Failure::ofFile(file, Failure::How::kClose, errorOf(now)) : Failure();
 }
 
 void OpenFileCache::closeLeastRecentlyUsed() noexcept { closeOpen(slots[oldest].file); }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "descriptor.h"
+#include "failure.h"
 
 /// The open descriptors of a run's output files, kept within an allowance so that any
 /// number of files works: when a descriptor is needed and none is left, the least recently
@@ -19,7 +20,7 @@ class OpenFileCache {
  public:
   /// Holds at most `maxOpen` descriptors at once; 0 means as many as the process's
   /// open-file limit allows (its soft limit raised toward the hard one, up to 65,536),
-  /// less a few for standard streams, the input and the folder's lock.
+  /// less a few for standard streams, the input, the folder's lock and lines set aside.
   explicit OpenFileCache(std::size_t maxOpen);
 
   OpenFileCache(const OpenFileCache&) = delete;
@@ -39,8 +40,8 @@ class OpenFileCache {
 
   /// Returns the open descriptor of `file` and marks it most recently used, or -1 when the
   /// file is closed. A close of it that failed while making room is then handed over in
-  /// `closeFailure` (its errno value, once), else `closeFailure` is set to 0.
-  int descriptor(std::uint32_t file, int& closeFailure) noexcept;
+  /// `closeFailure` (once); else `closeFailure` is left as it is.
+  int descriptor(std::uint32_t file, Failure& closeFailure) noexcept;
 
   /// Makes the closed `file` open on `descriptor` again, as the most recently used; returns
   /// the descriptor.
@@ -49,16 +50,9 @@ class OpenFileCache {
   /// Returns whether `file` has an open descriptor.
   bool isOpen(std::uint32_t file) const noexcept { return state[file] >= 0; }
 
-  /// Closes `file` if it is open. Returns 0, or the errno value of this close or of a
-  /// close that failed while making room.
-  int close(std::uint32_t file) noexcept;
-
-  /// Lowers the allowance by one, for a descriptor the owner keeps apart. Returns false
-  /// (and leaves it) when no descriptor would be left for files.
-  bool holdOneBack() noexcept;
-
-  /// Raises the allowance by one again, once the descriptor held back is closed.
-  void giveOneBack() noexcept { ++allowance; }
+  /// Closes `file` if it is open. Returns the failure of this close or of a close that
+  /// failed while making room, if any.
+  Failure close(std::uint32_t file) noexcept;
 
   /// Returns the number of files added.
   std::size_t size() const noexcept { return state.size(); }
@@ -83,7 +77,7 @@ class OpenFileCache {
   void linkAsNewest(std::uint32_t slot) noexcept;
   void unlink(std::uint32_t slot) noexcept;
 
-  std::size_t allowance;
+  const std::size_t allowance;
   // Per file: its slot while open, kClosed, or closeFailed(errno) for a close that failed
   // unreported; every errno value has its own code, below kClosed.
   std::vector<std::int32_t> state;

@@ -12,9 +12,6 @@
 
 namespace {
 
-// In place of a file's number: no file.
-constexpr std::uint32_t kNoFile = UINT32_MAX - 1;
-
 // Returns the most waiting lines may take: `wanted`, or half of the room the address-space
 // and data limits leave, whichever is less.
 std::size_t budgetWithinLimits(std::size_t wanted) noexcept {
@@ -51,7 +48,7 @@ OutputSet::~OutputSet() { (void)closeAll(); }
 OutputFile& OutputSet::create(std::string_view key) {
   // Room in every part first, so that nothing can fail once the file exists: a key is
   // added whole or not at all. A key too long to be a file name is refused before that.
-  files.refuseOverlongKey(key);
+  if (const Failure refused = SafeFileCreator::checkName(key)) throw errorOf(refused, key);
   for (;;) {
     try {
       files.reserveOneMore(key.size());
@@ -64,10 +61,13 @@ OutputFile& OutputSet::create(std::string_view key) {
         buffers.leaveFor(window);
         continue;
       }
-      if (!writer.shrinkWindow()) throw Error::of({"Could not write output file '", key, "': ", std::strerror(ENOMEM)});
+      if (!writer.shrinkWindow()) throw errorOf(Failure::ofKey(Failure::How::kNoMemory, ENOMEM), key);
     }
   }
-  OutputFile& file = files.add(key);
+  Failure refused;
+  OutputFile* const added = files.add(key, refused);
+  if (added == nullptr) throw errorOf(refused, key);
+  OutputFile& file = *added;
   if (buffers.inUse() && !buffers.giveBuffer(file)) buffers.leaveFor(window);
   if (files.size() == prefetch::kManyFiles) window.preferLargePages();
   if (writeHeadLine) append(file, headLine);
@@ -82,7 +82,7 @@ void OutputSet::appendSlowly(OutputFile& file, std::string_view line) {
     throwPendingFailure();
     return;
   }
-  if (!window.reserve()) throw failureOf(file.index, ENOMEM);
+  if (!window.reserve()) throw errorOf(Failure::ofFile(file.index, Failure::How::kWrite, ENOMEM));
   if (line.size() + 1 + LineWindow::kEntrySize <= window.limit()) {
     writer.makeRoom();
     if (window.appendLineIfRoom(file.index, line)) {
@@ -104,7 +104,7 @@ void OutputSet::copyIn(OutputFile& file, std::string_view bytes) {
     if (taken == 0) {
       writer.makeRoom();
       taken = window.appendBytes(file.index, bytes.data(), bytes.size());
-      if (taken == 0) throw failureOf(file.index, ENOMEM);
+      if (taken == 0) throw errorOf(Failure::ofFile(file.index, Failure::How::kWrite, ENOMEM));
     }
     if (file.pending == 0) window.noteFile(file.index);
     file.pending += static_cast<std::uint32_t>(taken);
@@ -113,13 +113,14 @@ void OutputSet::copyIn(OutputFile& file, std::string_view bytes) {
 }
 
 void OutputSet::throwPendingFailure() {
-  if (files.pending.failure == 0) return;
-  const int failure = std::exchange(files.pending.failure, 0);
-  throw failureOf(files.pending.source, failure);
+  if (const Failure failure = files.takeUnreported()) throw errorOf(failure);
 }
 
-Error OutputSet::failureOf(std::uint32_t source, int failure) const noexcept {
-  return source == WindowWriter::kSetAsideLost ? writer.lostSetAsideError(failure) : files.failureOf(source, failure);
+Error OutputSet::errorOf(const Failure& failure, std::string_view newKey) const noexcept {
+  const bool ofFile = failure.what() == Failure::What::kFile;
+  const bool sameAs = failure.refusal() == Failure::Refusal::kSameFileAs;
+  return failure.toError(ofFile ? files[failure.file()].key() : newKey,
+                         sameAs ? files[failure.sameAs()].key() : std::string_view(), writer.lostSetAsideFolder());
 }
 
 OutputSet::Closed OutputSet::closeAll() noexcept {
@@ -127,23 +128,19 @@ OutputSet::Closed OutputSet::closeAll() noexcept {
   closed = true;
   buffers.writeAll();
   writer.closeAll();
-  if (const int lost = writer.lostSetAside()) return Closed{files.size(), writer.lostSetAsideError(lost), true};
+  if (const Failure& lost = writer.lostSetAside()) return Closed{files.size(), errorOf(lost), true};
   // The first failed file in ascending key order, and how many files come up to it.
-  std::uint32_t first = kNoFile;
+  std::optional<std::uint32_t> first;
   for (std::uint32_t number = 0; number < files.size(); ++number) {
-    if (files.state(number).failure != 0 && (first == kNoFile || files[number].key() < files[first].key())) {
-      first = number;
-    }
+    if (files.state(number).failure && (!first || files[number].key() < files[*first].key())) first = number;
   }
-  if (first == kNoFile) {
-    if (files.pending.failure != 0) {
-      return Closed{files.size(), failureOf(files.pending.source, std::exchange(files.pending.failure, 0))};
-    }
+  if (!first) {
+    if (const Failure failure = files.takeUnreported()) return Closed{files.size(), errorOf(failure)};
     return Closed{files.size(), std::nullopt};
   }
   std::size_t upTo = 1;
   for (std::uint32_t number = 0; number < files.size(); ++number) {
-    if (files[number].key() < files[first].key()) ++upTo;
+    if (files[number].key() < files[*first].key()) ++upTo;
   }
-  return Closed{upTo, files.failureOf(first, files.state(first).failure)};
+  return Closed{upTo, errorOf(files.state(*first).failure)};
 }

@@ -134,7 +134,9 @@ class OutputSet {
   // Puts `bytes` into the window as lines of `file`, in pieces when they do not fit at once.
   void copyIn(OutputFile& file, std::string_view bytes);
   void throwPendingFailure();
-  Error failureOf(std::uint32_t source, int failure) const noexcept;
+  // The one place a failure becomes the Error the user reads; `newKey` names a key that is
+  // not a file yet.
+  Error errorOf(const Failure& failure, std::string_view newKey = {}) const noexcept;
 
   const std::string headLine;
   const bool writeHeadLine;

@@ -41,43 +41,41 @@ std::uint64_t blockEnd(std::uint64_t offset) noexcept { return blockStart(offset
 constexpr std::size_t kLargestWrite = std::size_t{8} << 20;
 
 // Opens an unnamed file in `folder` whose file system can punch holes (else lines set aside
-// take their room twice while read back); returns the descriptor, or -1 with errno set.
-int openUnnamed(const char* folder) noexcept {
-  int opened;
+// take their room twice while read back); returns it, or no descriptor with its error.
+Descriptor openUnnamed(const char* folder) noexcept {
+  Descriptor opened;
   do {
-    opened = ::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  } while (opened < 0 && errno == EINTR);
-  if (opened >= 0 && ::fallocate(opened, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, kBlock) != 0) {
-    const int error = errno;
-    ::close(opened);
-    errno = error;
-    return -1;
+    opened = Descriptor(::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  } while (!opened.isOpen() && errno == EINTR);
+  if (opened.isOpen() && ::fallocate(opened.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, kBlock) != 0) {
+    return Descriptor();
   }
   return opened;
 }
 
 }  // namespace
 
+SpillFile::SpillFile(Descriptor spill) noexcept : file(std::move(spill)) {}
+
 SpillFile::~SpillFile() { close(); }
 
-int SpillFile::open() noexcept {
-  if (fd >= 0) return 0;
-  int opened = openUnnamed(".");
-  if (opened < 0) {
+Failure SpillFile::open() noexcept {
+  if (file.isOpen()) return Failure();
+  file = openUnnamed(".");
+  if (!file.isOpen()) {
     // As sort(1) does: TMPDIR, or /tmp. Still an unnamed file: never a name in any folder.
     const char* const temporary = std::getenv("TMPDIR");
     const char* const where = temporary != nullptr && *temporary != '\0' ? temporary : "/tmp";
-    opened = openUnnamed(where);
-    if (opened < 0) return errno;
-    folder = where;
+    file = openUnnamed(where);
+    if (!file.isOpen()) return Failure::ofSetAside(Failure::How::kCreate, errno);
+    elsewhere = where;
   }
-  fd = opened;
-  return 0;
+  return Failure();
 }
 
 void SpillFile::close() noexcept {
   clear();
-  if (fd >= 0) ::close(std::exchange(fd, -1));
+  (void)file.close();
 }
 
 bool SpillFile::canReadBack(std::size_t spareBytes, std::size_t moreRuns, OwnMemory own) noexcept {
@@ -89,34 +87,35 @@ bool SpillFile::canReadBack(std::size_t spareBytes, std::size_t moreRuns, OwnMem
   return mergeBuffers != nullptr;
 }
 
-int SpillFile::writeRun(const char* records, std::size_t size) noexcept {
+Failure SpillFile::take(const char* records, std::size_t size) noexcept {
+  if (size == 0) return Failure();
+  if (const Failure failure = open()) return failure;
   try {
     if (runs.size() == runs.capacity()) runs.reserve(2 * runs.size() + 16);
   } catch (const std::bad_alloc&) {
-    return ENOMEM;
+    return Failure::ofSetAside(Failure::How::kWrite, ENOMEM);
   }
   // The run ends at a block's end; `end` is at one.
   const std::uint64_t first = end + blockEnd(size) - size;
-  std::size_t done = 0;
-  while (done < size) {
+  for (std::size_t done = 0; done < size;) {
     // A regular file that no other process can hold up: interruptions are retried.
     const ssize_t n =
-        ::pwrite(fd, records + done, std::min(size - done, kLargestWrite), static_cast<off_t>(first + done));
+        ::pwrite(file.get(), records + done, std::min(size - done, kLargestWrite), static_cast<off_t>(first + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int error = n < 0 ? errno : EIO;
-      (void)::ftruncate(fd, static_cast<off_t>(end));  // gives the room of the broken run back
-      return error;
+      (void)::ftruncate(file.get(), static_cast<off_t>(end));  // gives the room of the broken run back
+      return Failure::ofSetAside(Failure::How::kWrite, error);
     }
     done += static_cast<std::size_t>(n);
   }
-  if (size > 0) runs.push_back(Run{first, first + size, end});  // room reserved above
+  runs.push_back(Run{first, first + size, end});  // room reserved above
   end = first + size;
-  return 0;
+  return Failure();
 }
 
-int SpillFile::beginMerge(char* spare, std::size_t spareBytes) noexcept {
-  if (runs.empty()) return 0;
+Failure SpillFile::beginReadBack(char* spare, std::size_t spareBytes) noexcept {
+  if (runs.empty()) return Failure();
   // Large buffers, as each refill inside a file's lines splits its write: the spare memory
   // when it gives each run the most, else memory of its own, else what the spare gives.
   const std::size_t spared = runBufferFor(spareBytes, runs.size());
@@ -129,19 +128,55 @@ int SpillFile::beginMerge(char* spare, std::size_t spareBytes) noexcept {
       runBufferSize = own;
       base = mergeBuffers.get();
     } else if (spared < kLeastRunBuffer) {
-      return ENOMEM;
+      return Failure::ofSetAside(Failure::How::kReadBack, ENOMEM);
     }
   }
-  int result = 0;
+  Failure result;
   for (std::size_t i = 0; i < runs.size(); ++i) {
     // Filled now, so that the first files read do not each wait for every run.
     runs[i] = Run{runs[i].next, runs[i].end, runs[i].givenBackTo, base + i * runBufferSize};
-    if (const int error = refill(runs[i])) result = error;
+    if (const Failure failure = refill(runs[i])) result = failure;
   }
   return result;
 }
 
-int SpillFile::refill(Run& run) noexcept {
+Failure SpillFile::readBack(std::uint32_t number, WholeLineWriter& writer) noexcept {
+  Failure result;
+  for (Run& run : runs) {
+    if (const Failure failure = readRun(run, number, writer)) result = failure;
+  }
+  return result;
+}
+
+Failure SpillFile::readRun(Run& run, std::uint32_t number, WholeLineWriter& writer) noexcept {
+  Failure result;
+  while (!run.failed) {
+    if (run.recordLeft == 0) {
+      if (run.pos == run.filled && run.next == run.end) break;  // drained
+      if (run.filled - run.pos < kHeaderBytes) {
+        writer.flush();  // the pieces handed out are in the buffer about to be refilled
+        if (const Failure failure = refill(run)) result = failure;
+        continue;
+      }
+      if (headerField(run.buffer + run.pos, 0) != number) break;
+      run.recordLeft = headerField(run.buffer + run.pos, 1);
+      run.pos += kHeaderBytes;
+      continue;
+    }
+    if (run.pos == run.filled) {
+      writer.flush();
+      if (const Failure failure = refill(run)) result = failure;
+      continue;
+    }
+    const std::size_t piece = std::min<std::uint64_t>(run.filled - run.pos, run.recordLeft);
+    writer.add(run.buffer + run.pos, piece);
+    run.pos += piece;
+    run.recordLeft -= piece;
+  }
+  return result;
+}
+
+Failure SpillFile::refill(Run& run) noexcept {
   const std::size_t kept = run.filled - run.pos;
   if (kept > 0 && run.pos > 0) std::memmove(run.buffer, run.buffer + run.pos, kept);
   run.pos = 0;
@@ -152,16 +187,17 @@ int SpillFile::refill(Run& run) noexcept {
   const auto wanted = static_cast<std::size_t>(wholeBlocksEnd > run.next ? wholeBlocksEnd - run.next
                                                                          : std::min(room, run.end - run.next));
   for (;;) {
-    const ssize_t n = ::pread(fd, run.buffer + run.filled, wanted, static_cast<off_t>(run.next));
+    const ssize_t n = ::pread(file.get(), run.buffer + run.filled, wanted, static_cast<off_t>(run.next));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       run.failed = true;
-      return n < 0 ? errno : EIO;  // the file is shorter than what was written to it
+      // No bytes where bytes were written: the file is shorter than what was written to it.
+      return Failure::ofSetAside(Failure::How::kReadBack, n < 0 ? errno : EIO);
     }
     run.filled += static_cast<std::size_t>(n);
     run.next += static_cast<std::uint64_t>(n);
     giveBackRead(run);
-    return 0;
+    return Failure();
   }
 }
 
@@ -170,7 +206,7 @@ void SpillFile::giveBackRead(Run& run) noexcept {
   const std::uint64_t from = run.givenBackTo;
   const std::uint64_t to = run.next == run.end ? blockEnd(run.end) : blockStart(run.next);
   if (!holesPunched || to <= from) return;
-  if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+  if (::fallocate(file.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
                   static_cast<off_t>(to - from)) != 0) {
     // Refused although the file system punched a hole when the file was opened: the file
     // keeps its room until it is cleared.
@@ -184,5 +220,5 @@ void SpillFile::clear() noexcept {
   runs.clear();
   mergeBuffers.reset();
   end = 0;
-  if (fd >= 0) (void)::ftruncate(fd, 0);
+  if (file.isOpen()) (void)::ftruncate(file.get(), 0);
 }

@@ -61,24 +61,26 @@ int writePieces(FileState& state, int fd, const iovec* pieces, int count) noexce
 void WholeLineWriter::flush() noexcept {
   const int pending = count;
   count = 0;
-  if (pending == 0 || fileState.failure != 0) return;
+  if (pending == 0 || fileState.failure) return;
   if (fd < 0) {
-    int failure = 0;
+    Failure failure;
     fd = descriptors.descriptorFor(number, failure);
     if (fd < 0) {
       fail(fileState, -1, failure);
       return;
     }
   }
-  if (const int error = writePieces(fileState, fd, pieces, pending)) fail(fileState, fd, error);
+  if (const int error = writePieces(fileState, fd, pieces, pending)) {
+    fail(fileState, fd, Failure::ofFile(number, Failure::How::kWrite, error));
+  }
 }
 
-void WholeLineWriter::fail(FileState& state, int fd, int failure) noexcept {
+void WholeLineWriter::fail(FileState& state, int fd, Failure failure) noexcept {
   // Cut back to whole lines, only ever shrinking: never extending a file that changed.
   struct stat status {};
   if (fd >= 0 && ::fstat(fd, &status) == 0 && static_cast<std::uint64_t>(status.st_size) > state.wholeLines &&
       ::ftruncate(fd, static_cast<off_t>(state.wholeLines)) == 0) {
     state.written = state.wholeLines;
   }
-  if (failure != 0 && state.failure == 0) state.failure = failure;
+  if (failure && !state.failure) state.failure = failure;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "failure.h"
 #include "fileidentity.h"
 
 /// What is known of how one output file was written: the bytes written, the bytes up to its
@@ -14,7 +15,7 @@ struct FileState {
   std::uint64_t written = 0;     // bytes written to the file in this run
   std::uint64_t wholeLines = 0;  // of those, the bytes up to the last line feed
   FileIdentity identity;         // of the file created
-  int failure = 0;               // errno value, or the owner's own codes; 0 while it never failed
+  Failure failure;               // the first, if it failed: of the file, or of lines set aside
 };
 
 /// Where a WholeLineWriter gets the descriptor of its file when it first needs one: a
@@ -23,12 +24,12 @@ struct FileState {
 struct DescriptorSource {
   /// Returns the open descriptor of file `file`, opening it again if it was closed; -1 with
   /// `failure` set when that fails.
-  using Function = int (*)(void* owner, std::uint32_t file, int& failure) noexcept;
+  using Function = int (*)(void* owner, std::uint32_t file, Failure& failure) noexcept;
 
   Function function;
   void* owner;
 
-  int descriptorFor(std::uint32_t file, int& failure) const noexcept { return function(owner, file, failure); }
+  int descriptorFor(std::uint32_t file, Failure& failure) const noexcept { return function(owner, file, failure); }
 };
 
 /// Writes pieces of one file's lines, gathered into few calls: the one place that keeps the
@@ -47,7 +48,7 @@ class WholeLineWriter {
   /// Adds `size` bytes at `bytes`, which must stay valid until the next flush(). Dropped
   /// when the file has failed.
   void add(const char* bytes, std::size_t size) noexcept {
-    if (fileState.failure != 0 || size == 0) return;
+    if (fileState.failure || size == 0) return;
     if (count == kPiecesPerWrite) flush();
     pieces[count++] = iovec{const_cast<char*>(bytes), size};
   }
@@ -58,10 +59,10 @@ class WholeLineWriter {
   /// Returns the descriptor the lines went to, or -1 if none was needed.
   int descriptor() const noexcept { return fd; }
 
-  /// Marks `state` failed with `failure` (unless it is 0, or the file failed before) and
-  /// cuts its file, open on `fd` if that is not -1, back to its last line feed; never
+  /// Marks `state` failed with `failure` (unless there is none, or the file failed before)
+  /// and cuts its file, open on `fd` if that is not -1, back to its last line feed; never
   /// extends a file that changed.
-  static void fail(FileState& state, int fd, int failure) noexcept;
+  static void fail(FileState& state, int fd, Failure failure) noexcept;
 
  private:
   // On the stack, so that writing allocates nothing, also on the way out after a lack of

@@ -1,7 +1,5 @@
 #include "windowwriter.h"
 
-#include <cstring>
-
 #include "prefetch.h"
 #include "wholelinewriter.h"
 
@@ -12,37 +10,33 @@ namespace {
 // back, and each file then writes about once per share it holds.
 constexpr std::uint32_t kShare = 16 * 1024;
 
+// The window keeps an entry's bytes free per line, so a header per file always fits.
+static_assert(SetAside::kHeaderBytes <= LineWindow::kEntrySize, "a run's headers must fit the sorted half");
+
 }  // namespace
 
-WindowWriter::WindowWriter(FileTable& table, LineWindow& window, bool allowed) noexcept
-    : files(table), lines(window), setAsideAllowed(allowed) {}
+WindowWriter::WindowWriter(FileTable& table, LineWindow& lineWindow, bool spillFile) noexcept
+    : files(table), window(lineWindow), rounds(table), setAside(spillFile ? static_cast<SetAside*>(&spill) : &rounds) {}
 
 void WindowWriter::makeRoom() noexcept {
-  if (lines.empty()) return;
-  if (setAsideAllowed && !spill.canReadBack(lines.spareBytes(), 1, SpillFile::OwnMemory::kMayTake)) {
-    // Reading one run more back would need memory of its own, which may not be had: what
-    // was set aside goes to the files now, and setting aside starts over.
+  if (window.empty()) return;
+  if (!setAside->canReadBack(window.spareBytes(), 1, SetAside::OwnMemory::kMayTake)) {
+    // Reading one run more back would need memory that may not be had: what was set aside
+    // goes to the files now, and setting aside starts over.
     writeEverything(AfterWriting::kKeepOpen);
     return;
   }
-  if (setAsideAllowed && setAside()) return;
-  writeEverything(AfterWriting::kKeepOpen);
-  if (!setAsideAllowed && spill.isOpen()) {  // given up: its descriptor goes back to the files
-    spill.close();
-    files.giveOneBack();
-  }
+  setAsideRun();
 }
 
 bool WindowWriter::shrinkWindow() noexcept {
   makeRoom();
-  const std::size_t smaller = lines.spareBytesAfterShrink();
+  const std::size_t smaller = window.spareBytesAfterShrink();
   if (smaller == 0) return false;
   // Reading back must not come to need what is given away: what could not be read back
   // through the smaller window goes to the files first.
-  if (!spill.canReadBack(smaller, 0, SpillFile::OwnMemory::kHasOnly)) {
-    writeEverything(AfterWriting::kKeepOpen);
-  }
-  return lines.shrink();
+  if (!setAside->canReadBack(smaller, 0, SetAside::OwnMemory::kHasOnly)) writeEverything(AfterWriting::kKeepOpen);
+  return window.shrink();
 }
 
 void WindowWriter::closeAll() noexcept { writeEverything(AfterWriting::kClose); }
@@ -52,70 +46,71 @@ bool WindowWriter::writesNow(std::uint32_t number) const noexcept {
   return !file.setAside && file.pending >= kShare;  // set aside once: its later lines must follow
 }
 
-bool WindowWriter::setAside() noexcept {
-  // First a record for each file that sets its lines aside, in ascending order: one run of
-  // the spill file. Then the lines of the files that write now, and of those that failed
-  // (dropped).
-  char* const out = lines.sorted();
+std::size_t WindowWriter::layOutRun() noexcept {
+  char* const out = window.sorted();
   std::uint32_t offset = 0;
-  lines.touchedFiles([&](std::uint32_t number) {
-    if (files.state(number).failure != 0 || writesNow(number)) return;
-    SpillFile::putHeader(out + offset, number, files[number].pending);
-    offset += SpillFile::kHeaderSize;
-    lines.place(number, offset);
+  window.touchedFiles([&](std::uint32_t number) {
+    if (files.state(number).failure || writesNow(number)) return;
+    SetAside::putHeader(out + offset, number, files[number].pending);
+    offset += SetAside::kHeaderBytes;
+    window.place(number, offset);
     offset += files[number].pending;
   });
-  const std::uint32_t setAsideBytes = offset;
-  lines.touchedFiles([&](std::uint32_t number) {
-    if (files.state(number).failure == 0 && !writesNow(number)) return;
-    lines.place(number, offset);
+  const std::uint32_t runBytes = offset;
+  window.touchedFiles([&](std::uint32_t number) {
+    if (!files.state(number).failure && !writesNow(number)) return;
+    window.place(number, offset);
     offset += files[number].pending;
   });
-  lines.sortByFile();
+  window.sortByFile();
   sorted = true;
-  if (setAsideBytes > 0) {
-    // The first time, the spill file takes a descriptor of the files' allowance.
-    bool usable = spill.isOpen();
-    if (!usable && files.holdOneBack()) {
-      usable = spill.open() == 0;
-      if (!usable) files.giveOneBack();
-    }
-    // No unnamed file anywhere, or no room or a file size limit for it: what was set aside
-    // and what is in the window goes to the files, and from then on the window is written
-    // out in rounds.
-    if (!usable || spill.writeRun(out, setAsideBytes) != 0) {
-      setAsideAllowed = false;
-      return false;
-    }
+  return runBytes;
+}
+
+void WindowWriter::setAsideRun() noexcept {
+  const std::size_t runBytes = layOutRun();
+  if (setAside->take(window.sorted(), runBytes)) {
+    fallBackToRounds();
+    return;
   }
-  lines.touchedFiles([&](std::uint32_t number) {
+  const bool held = setAside->holdsLines();
+  window.touchedFiles([&](std::uint32_t number) {
     OutputFile& file = files[number];
-    if (files.state(number).failure == 0 && lines.endOf(number) > setAsideBytes) {
-      files.write(number, out + lines.endOf(number) - file.pending, file.pending);
-    } else if (files.state(number).failure == 0) {
-      file.setAside = true;
+    if (!files.state(number).failure && window.endOf(number) > runBytes) {
+      files.write(number, window.sorted() + window.endOf(number) - file.pending, file.pending);
+    } else if (!files.state(number).failure) {
+      file.setAside = held;
     }
     file.pending = 0;
   });
-  lines.clear();
+  window.clear();
   sorted = false;
-  return true;
+}
+
+void WindowWriter::fallBackToRounds() noexcept {
+  // No unnamed file anywhere, or no room or a file size limit for it: setting aside is a
+  // saving, never a duty. What was set aside and what the window holds go to the files,
+  // and from then on each full window is a round.
+  writeEverything(AfterWriting::kKeepOpen);
+  setAside->close();
+  setAside = &rounds;
 }
 
 void WindowWriter::writeEverything(AfterWriting then) noexcept {
   if (!sorted) {
     std::uint32_t offset = 0;
-    lines.touchedFiles([&](std::uint32_t number) {
-      lines.place(number, offset);
+    window.touchedFiles([&](std::uint32_t number) {
+      window.place(number, offset);
       offset += files[number].pending;
     });
-    lines.sortByFile();
+    window.sortByFile();
     sorted = true;
   }
-  int readFailure = spill.holdsRuns() ? spill.beginMerge(lines.spare(), lines.spareBytes()) : 0;
-  if (then == AfterWriting::kKeepOpen && !spill.holdsRuns()) {
-    // A round: only the files with lines in the window have anything to write.
-    lines.touchedFiles([&](std::uint32_t number) { writeOut(number, readFailure, then); });
+  const bool held = setAside->holdsLines();
+  Failure readFailure = held ? setAside->beginReadBack(window.spare(), window.spareBytes()) : Failure();
+  if (then == AfterWriting::kKeepOpen && !held) {
+    // Only the files with lines in the window have anything to write.
+    window.touchedFiles([&](std::uint32_t number) { writeOut(number, readFailure, then); });
   } else {
     for (std::uint32_t number = 0; number < files.size(); ++number) {
       // The system calls of each file push the next one's record and state out of the
@@ -127,50 +122,49 @@ void WindowWriter::writeEverything(AfterWriting then) noexcept {
       writeOut(number, readFailure, then);
     }
   }
-  lines.clear();
+  window.clear();
   sorted = false;
-  spill.clear();
+  setAside->clear();
 }
 
-void WindowWriter::writeOut(std::uint32_t number, int& readFailure, AfterWriting then) noexcept {
+void WindowWriter::writeOut(std::uint32_t number, Failure& readFailure, AfterWriting then) noexcept {
   OutputFile& file = files[number];
   FileState& state = files.state(number);
   WholeLineWriter writer = files.writerFor(number);
-  const int before = state.failure;
-  if (file.setAside && state.failure == 0) {
+  const bool failedBefore = static_cast<bool>(state.failure);
+  if (file.setAside && !state.failure) {
     // Lines set aside come first, in the order of the runs.
-    if (readFailure == 0) readFailure = spill.copyRecordsOf(number, writer);
-    if (readFailure != 0) {
-      // Lines of this file may be lost in the spill file: nothing after them may be written.
+    if (!readFailure) readFailure = setAside->readBack(number, writer);
+    if (readFailure) {
+      // Lines of this file may be lost with what was set aside: nothing after them may be
+      // written.
       writer.flush();
       WholeLineWriter::fail(state, writer.descriptor(), readFailure);
+      if (!readBackFailure) readBackFolder = setAside->folder();
       readBackFailure = readFailure;
-      files.pending.note(kSetAsideLost, readFailure);
+      files.note(readFailure);
     }
   }
   file.setAside = false;
   if (file.pending != 0) {
-    writer.add(lines.sorted() + lines.endOf(number) - file.pending, file.pending);
+    writer.add(window.sorted() + window.endOf(number) - file.pending, file.pending);
     file.pending = 0;
   }
   writer.flush();
-  files.noteFailure(number, before);
-  if (then == AfterWriting::kKeepOpen) return;
-  if (state.written != state.wholeLines) {
-    // A line left unfinished, by a failure of this file or because the rest of the line
-    // was lost with the spill file: the file ends at the line before.
-    int failure = 0;
-    const int fd = writer.descriptor() >= 0 ? writer.descriptor() : files.descriptorFor(number, failure);
-    if (fd >= 0) WholeLineWriter::fail(state, fd, 0);
-  }
-  if (const int error = files.close(number)) {
-    if (state.failure == 0) state.failure = error;
-  }
+  files.noteIfFailed(number, failedBefore);
+  if (then == AfterWriting::kClose) finishFile(number, writer);
 }
 
-Error WindowWriter::lostSetAsideError(int failure) const noexcept {
-  const char* const elsewhere = spill.elsewhere();
-  return Error::of({"Could not read temporary data in ", elsewhere != nullptr ? "'" : "the output folder",
-                    elsewhere != nullptr ? elsewhere : "", elsewhere != nullptr ? "'" : "", ": ",
-                    std::strerror(failure)});
+void WindowWriter::finishFile(std::uint32_t number, const WholeLineWriter& writer) noexcept {
+  FileState& state = files.state(number);
+  if (state.written != state.wholeLines) {
+    // A line left unfinished, by a failure of this file or because the rest of the line
+    // was lost with what was set aside: the file ends at the line before.
+    Failure unused;
+    const int fd = writer.descriptor() >= 0 ? writer.descriptor() : files.descriptorFor(number, unused);
+    if (fd >= 0) WholeLineWriter::fail(state, fd, Failure());
+  }
+  if (const Failure closed = files.close(number)) {
+    if (!state.failure) state.failure = closed;
+  }
 }
