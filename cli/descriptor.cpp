@@ -16,11 +16,11 @@ Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
   return *this;
 }
 
-Descriptor Descriptor::open(const char* path, int flags) noexcept {
+Descriptor Descriptor::open(const char* path, int flags, AfterStop afterStop) noexcept {
   int opened;
   do {
     opened = ::open(path, flags, 0666);
-  } while (opened < 0 && errno == EINTR && !interruption::stopRequested());
+  } while (opened < 0 && errno == EINTR && (afterStop == AfterStop::kRetry || !interruption::stopRequested()));
   Descriptor result(opened);
   if (opened < 0) result.openError = errno;
   return result;

@@ -24,10 +24,16 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
 
+  /// What an open() that a signal interrupts does once the program was asked to stop.
+  enum class AfterStop {
+    kGiveUp,  // a wait (a FIFO without a writer) ends at the stop; error() is then EINTR
+    kRetry,   // a file the write-out needs, which never waits
+  };
+
   /// Opens `path` with `flags` (mode 0666 when it creates a file), calling open() again when
-  /// a signal interrupts it, unless the program was asked to stop (error() is then EINTR).
-  /// Never throws: on failure the result holds no descriptor and error() says why.
-  static Descriptor open(const char* path, int flags) noexcept;
+  /// a signal interrupts it, after a stop as `afterStop` says. Never throws: on failure the
+  /// result holds no descriptor and error() says why.
+  static Descriptor open(const char* path, int flags, AfterStop afterStop = AfterStop::kGiveUp) noexcept;
 
   bool isOpen() const noexcept { return fd >= 0; }
 

@@ -37,7 +37,9 @@ OpenFileCache::OpenFileCache(std::size_t maxOpen) : allowance(maxOpen > 0 ? maxO
 Descriptor OpenFileCache::open(const char* path, int flags) noexcept {
   while (openCount >= allowance) closeLeastRecentlyUsed();
   for (;;) {
-    Descriptor opened = Descriptor::open(path, flags);
+    // Output files are regular files, opened without waiting: the write-out after a stop
+    // must not give one up for a signal.
+    Descriptor opened = Descriptor::open(path, flags, Descriptor::AfterStop::kRetry);
     if (opened.isOpen() || (opened.error() != EMFILE && opened.error() != ENFILE) || openCount == 0) return opened;
     closeLeastRecentlyUsed();
   }

@@ -12,8 +12,6 @@
 
 namespace {
 
-// What reading all runs back may take at once when the caller has no memory to spare.
-constexpr std::size_t kMergeBytes = std::size_t{8} << 20;
 constexpr std::size_t kLargestRunBuffer = std::size_t{1} << 20;
 // Room is given back in whole blocks of this size. Each run ends at a block's end (its first
 // block has a gap before its first record), so that no block holds two runs: a block is free
@@ -55,7 +53,8 @@ Descriptor openUnnamed(const char* folder) noexcept {
 
 }  // namespace
 
-SpillFile::SpillFile(Descriptor spill) noexcept : file(std::move(spill)) {}
+SpillFile::SpillFile(Descriptor spill, std::size_t ownMemoryBytes) noexcept
+    : file(std::move(spill)), ownMemory(ownMemoryBytes) {}
 
 SpillFile::~SpillFile() { close(); }
 
@@ -81,9 +80,9 @@ void SpillFile::close() noexcept {
 bool SpillFile::canReadBack(std::size_t spareBytes, std::size_t moreRuns, OwnMemory own) noexcept {
   const std::size_t count = runs.size() + moreRuns;
   if (count == 0 || runBufferFor(spareBytes, count) >= kLeastRunBuffer) return true;
-  if (runBufferFor(kMergeBytes, count) < kLeastRunBuffer) return false;
+  if (ownMemory == 0 || runBufferFor(ownMemory, count) < kLeastRunBuffer) return false;
   // Taken whole: whatever the number of runs at the end, their buffers fit in it.
-  if (mergeBuffers == nullptr && own == OwnMemory::kMayTake) mergeBuffers = allocateRawBytes(kMergeBytes);
+  if (mergeBuffers == nullptr && own == OwnMemory::kMayTake) mergeBuffers = allocateRawBytes(ownMemory);
   return mergeBuffers != nullptr;
 }
 
@@ -122,7 +121,7 @@ Failure SpillFile::beginReadBack(char* spare, std::size_t spareBytes) noexcept {
   runBufferSize = spared;
   char* base = spare;
   if (spared < kLargestRunBuffer) {
-    const std::size_t own = runBufferFor(kMergeBytes, runs.size());
+    const std::size_t own = ownMemory == 0 ? 0 : runBufferFor(ownMemory, runs.size());
     if (own > spared && mergeBuffers == nullptr) mergeBuffers = allocateRawBytes(own * runs.size());
     if (own > spared && mergeBuffers != nullptr) {
       runBufferSize = own;

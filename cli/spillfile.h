@@ -18,12 +18,16 @@
 /// never take room twice, not even part of a block. Never throws; not copyable.
 class SpillFile final : public SetAside {
  public:
+  /// What reading back may take of memory of its own, when the caller's spare memory does
+  /// not give every run a large buffer.
+  static constexpr std::size_t kOwnMemoryBytes = std::size_t{8} << 20;
+
   /// Opens its unnamed file when it first takes a run.
   SpillFile() noexcept = default;
 
-  /// Sets lines aside in `file`, open for reading and writing, empty; tests give a memory
-  /// file here.
-  explicit SpillFile(Descriptor file) noexcept;
+  /// Sets lines aside in `file`, open for reading and writing, empty, taking at most
+  /// `ownMemoryBytes` of memory of its own; tests give a memory file and little memory here.
+  explicit SpillFile(Descriptor file, std::size_t ownMemoryBytes = kOwnMemoryBytes) noexcept;
 
   ~SpillFile() override;
 
@@ -61,6 +65,7 @@ class SpillFile final : public SetAside {
   const char* elsewhere = nullptr;  // where the file lives, when not in the current folder
   bool holesPunched = true;         // while the file system gives room back
   std::uint64_t end = 0;            // bytes in the file, at a block's end
+  const std::size_t ownMemory = kOwnMemoryBytes;
   std::vector<Run> runs;
   RawBytes mergeBuffers;
   std::size_t runBufferSize = 0;

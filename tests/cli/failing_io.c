@@ -9,7 +9,8 @@
      one), as a network file system that reports a lost write at close does (the descriptor is
      released all the same);
    - VARNOLIX_TEST_FAIL_REOPEN=1: open() for appending (O_APPEND: a file opened again) fails
-     with EACCES, as when its permissions were taken away during the run;
+     with EACCES, as when its permissions were taken away during the run; with =EINTR, every
+     other such open() is interrupted, as by a signal that lands in it;
    - VARNOLIX_TEST_FAIL_PWRITE=ENOSPC or EFBIG, optionally followed by @N: pwrite() (the call
      only the spill file makes) fails with that error, at once or once N bytes were written
      with it, as a file system that fills up or a file size limit does;
@@ -156,7 +157,13 @@ int open(const char* path, int flags, ...) {
     mode = (mode_t)va_arg(arguments, int);
     va_end(arguments);
   }
-  if ((flags & O_APPEND) != 0 && getenv("VARNOLIX_TEST_FAIL_REOPEN") != NULL) {
+  const char* reopen = (flags & O_APPEND) != 0 ? getenv("VARNOLIX_TEST_FAIL_REOPEN") : NULL;
+  static unsigned long long reopens;
+  if (reopen != NULL && strcmp(reopen, "EINTR") == 0 && reopens++ % 2 == 0) {
+    errno = EINTR;
+    return -1;
+  }
+  if (reopen != NULL && strcmp(reopen, "EINTR") != 0) {
     errno = EACCES;
     return -1;
   }

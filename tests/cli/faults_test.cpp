@@ -575,12 +575,12 @@ INSTANTIATE_TEST_SUITE_P(
           return c;
         }(),
         // Many runs set aside, each read back in whole blocks whose room is given back once
-        // read: a file system with a few blocks more than the output holds it.
+        // read: a file system with four blocks more than the output holds it.
         [] {
           WriteFailureCase c = settingAside("ManyRunsInAFileSystemThatJustHoldsTheOutput", "");
-          c.input = [] { return interleavedInput(20000, 300000); };
-          c.kibAboveLeast = 5200;
-          c.roomBeyondOutput = 64 << 10;
+          c.input = [] { return interleavedInput(2000, 300000); };
+          c.kibAboveLeast = 1000;  // about 40 runs
+          c.roomBeyondOutput = 16 << 10;
           c.needsRoot = true;
           return c;
         }(),

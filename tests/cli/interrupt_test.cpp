@@ -207,6 +207,22 @@ INSTANTIATE_TEST_SUITE_P(
                           false,
                           rlim_t{16} << 20,
                           {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_FAIL_PWRITE", "EFBIG@500000"}}},
+                      // The write-out after the stop reopens files closed to make room; a
+                      // signal landing in such an open is no reason to give the file up.
+                      InterruptCase{"ReopensInterruptedAfterTheStop",
+                                    400,
+                                    300000,
+                                    SIGTERM,
+                                    4 << 20,
+                                    "",
+                                    rlim_t{16},
+                                    false,
+                                    false,
+                                    false,
+                                    "",
+                                    false,
+                                    std::nullopt,
+                                    {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_FAIL_REOPEN", "EINTR"}}},
                       // One line per key: the signal comes while the files are being closed.
                       InterruptCase{"WhileClosing", 5000, 5000, SIGINT, 0, "\n5000\n"}),
     testing_support::CaseName());
