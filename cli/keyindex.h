@@ -1,6 +1,7 @@
 #ifndef VARNOLIX_KEYINDEX_H_
 #define VARNOLIX_KEYINDEX_H_
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -67,6 +68,7 @@ class KeyIndex {
   /// Adds `value`, whose key must not be in the index yet; reserveOneMore() must have been
   /// called since the last add(). Never fails.
   void add(Value& value) noexcept {
+    assert(owned != nullptr && (mask + 1 < kSparseSlots ? 8 : 2) * (count + 1) <= mask + 1 && "reserveOneMore() first");
     const std::size_t distance = place(Slot{hashOf(value.key()), &value});
     ++count;
     probeTotal += distance;

@@ -16,6 +16,7 @@ constexpr std::size_t kPage = 4096;
 constexpr std::size_t kLargestHalf = std::size_t{1} << 31;
 constexpr std::size_t kPlaceAhead = 16;       // lines
 constexpr std::size_t kDestinationAhead = 8;  // lines
+static_assert(kDestinationAhead < kPlaceAhead, "a line's destination comes from the place fetched before");
 
 }  // namespace
 

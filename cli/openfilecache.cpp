@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <utility>
 
@@ -56,6 +57,7 @@ void OpenFileCache::reserveOneMore() {
 }
 
 std::uint32_t OpenFileCache::add(Descriptor descriptor) noexcept {
+  assert(state.size() < state.capacity() && "reserveOneMore() first");
   const auto file = static_cast<std::uint32_t>(state.size());
   state.push_back(kClosed);
   attach(file, std::move(descriptor));
@@ -75,6 +77,7 @@ int OpenFileCache::descriptor(std::uint32_t file, Failure& closeFailure) noexcep
 }
 
 int OpenFileCache::attach(std::uint32_t file, Descriptor descriptor) noexcept {
+  assert(file < state.size() && state[file] < 0 && descriptor.isOpen());
   while (openCount >= allowance) closeLeastRecentlyUsed();
   const std::uint32_t slot = takeSlot(file, std::move(descriptor));
   state[file] = static_cast<std::int32_t>(slot);

@@ -13,22 +13,10 @@
 #include "filetable.h"
 #include "keyindex.h"
 #include "linewindow.h"
+#include "outputlimits.h"
 #include "outputfile.h"
 #include "prefetch.h"
 #include "windowwriter.h"
-
-/// How much an OutputSet may hold at once, and where lines may wait.
-struct OutputLimits {
-  // Lines waiting in memory, at most; less when the address-space or data limit
-  // (RLIMIT_AS, RLIMIT_DATA) leaves less room.
-  std::size_t bufferBytes = std::size_t{96} * 1024 * 1024;
-  // Descriptors; 0 means as many as RLIMIT_NOFILE allows.
-  std::size_t openFiles = 0;
-  // Whether lines may wait in an unnamed file of the folder's file system when memory is full.
-  bool setAsideInFile = true;
-  // The secret of the key hashes; none: drawn for the run.
-  std::optional<HashSeed> hashSeed = std::nullopt;
-};
 
 /// The output files of one grouping run, one per key, named by the key in the current
 /// directory: the files themselves (FileTable) and where their lines wait, in a buffer per

@@ -12,16 +12,8 @@
 #include "failure.h"
 #include "fileidentity.h"
 #include "folderfilesystem.h"
+#include "guardedfiles.h"
 #include "openfilecache.h"
-
-/// The files a run must never write as its own: the input, with the name it was opened by in
-/// the current folder, and the file standard output goes to, if it is one.
-struct GuardedFiles {
-  FileIdentity input;
-  std::string_view inputName;
-  std::optional<FileIdentity> standardOutput;
-  int standardOutputDescriptor = -1;  // where the narration goes, to learn its name by
-};
 
 /// Creates the file of a key in the current folder, emptied, after making sure that writing
 /// it harms nothing, and opens it again later only if it is still the file it created. The

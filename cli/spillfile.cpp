@@ -17,6 +17,7 @@ constexpr std::size_t kLargestRunBuffer = std::size_t{1} << 20;
 // block has a gap before its first record), so that no block holds two runs: a block is free
 // as soon as its run has read it.
 constexpr std::uint64_t kBlock = 4096;
+static_assert((kBlock & (kBlock - 1)) == 0 && kBlock % 512 == 0, "a block is what file systems give back whole");
 // Bytes of a run's buffer beyond whole blocks: where a record header cut by the end of the
 // last read waits, so that every read can be of whole blocks.
 constexpr std::size_t kHeaderRoom = 64;

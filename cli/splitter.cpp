@@ -88,8 +88,10 @@ class Lookahead {
 
  private:
   // Lines ahead whose slots are fetched (less than this), and whose files are fetched.
-  static constexpr std::uint64_t kDistance = 16;  // a power of two
+  static constexpr std::uint64_t kDistance = 16;
   static constexpr std::uint64_t kFileAhead = 8;
+  static_assert((kDistance & (kDistance - 1)) == 0, "a line's slot is its number modulo the distance: cheap");
+  static_assert(kFileAhead < kDistance, "a file is fetched for a line whose slot was fetched before");
 
   const CSVReader& source;
   const char separator;

@@ -6,31 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "descriptorsource.h"
 #include "failure.h"
-#include "fileidentity.h"
-
-/// What is known of how one output file was written: the bytes written, the bytes up to its
-/// last line feed, the file created (which a reopened file must be), and how it failed.
-struct FileState {
-  std::uint64_t written = 0;     // bytes written to the file in this run
-  std::uint64_t wholeLines = 0;  // of those, the bytes up to the last line feed
-  FileIdentity identity;         // of the file created
-  Failure failure;               // the first, if it failed: of the file, or of lines set aside
-};
-
-/// Where a WholeLineWriter gets the descriptor of its file when it first needs one: a
-/// function and what it works on. Not a virtual class: its owner is looked up on every line,
-/// and a checked build would look at its type each time, which needs a descriptor of its own.
-struct DescriptorSource {
-  /// Returns the open descriptor of file `file`, opening it again if it was closed; -1 with
-  /// `failure` set when that fails.
-  using Function = int (*)(void* owner, std::uint32_t file, Failure& failure) noexcept;
-
-  Function function;
-  void* owner;
-
-  int descriptorFor(std::uint32_t file, Failure& failure) const noexcept { return function(owner, file, failure); }
-};
+#include "filestate.h"
 
 /// Writes pieces of one file's lines, gathered into few calls: the one place that keeps the
 /// promise of whole lines. It counts the bytes written up to the last line feed, and when a
