@@ -9,26 +9,38 @@ FileTable::FileTable(const GuardedFiles& guarded, std::size_t openFiles, HashSee
       folder(FolderFileSystem::ofCurrentFolder(guarded.inputName)),
       creator(
           guarded, folder,
-          [this](const FileIdentity& identity) -> std::optional<std::uint32_t> {
-            const std::uint32_t file = identities.find(identity, states);
-            if (file == IdentityIndex<SegmentedArray<FileState>>::kEmpty) return std::nullopt;
-            return file;
+          [this](const FileIdentity& identity) {
+            return identities.find(FileIdentityHash()(identity),
+                                   [&](std::uint32_t file) { return states[file].identity == identity; });
           },
-          [this](std::string_view key) -> std::optional<std::uint32_t> {
-            const std::uint32_t file = foldedNames.find(key, files);
-            if (file == FoldedNameIndex<SegmentedArray<OutputFile>>::kEmpty) return std::nullopt;
-            return file;
+          [this](std::string_view key) {
+            FoldedName folded;
+            FoldedName candidate;
+            const std::string_view sought = FolderFileSystem::fold(key, folded);
+            return foldedNames.find(foldedKeyHash(key), [&](std::uint32_t file) {
+              return FolderFileSystem::fold(files[file].key(), candidate) == sought;
+            });
           }),
       index(seed),
-      foldedNames(seed) {}
+      foldedHash(seed) {}
+
+std::uint64_t FileTable::identityHash(std::uint32_t number) const noexcept {
+  return FileIdentityHash()(states[number].identity);
+}
+
+std::uint64_t FileTable::foldedKeyHash(std::string_view key) const noexcept {
+  FoldedName folded;
+  return foldedHash(FolderFileSystem::fold(key, folded));
+}
 
 void FileTable::reserveOneMore(std::size_t keyLength) {
   if (keyLength > OutputFile::kKeyInPlace) keys.reserve(keyLength);
   files.reserveOneMore();
   states.reserveOneMore();
   index.reserveOneMore();
-  identities.reserveOneMore(states);
-  if (folder.foldsNames()) foldedNames.reserveOneMore(files);
+  identities.reserveOneMore([this](std::uint32_t file) { return identityHash(file); });
+  if (folder.foldsNames())
+    foldedNames.reserveOneMore([this](std::uint32_t file) { return foldedKeyHash(files[file].key()); });
   descriptors.reserveOneMore();
 }
 
@@ -45,8 +57,8 @@ OutputFile* FileTable::add(std::string_view key, Failure& failure) noexcept {
   OutputFile& file = files.push(OutputFile(key, whole, number));
   states.push(state);
   index.add(file);
-  identities.add(number, states);
-  if (folder.foldsNames()) foldedNames.add(number, files);
+  identities.add(number, identityHash(number));
+  if (folder.foldsNames()) foldedNames.add(number, foldedKeyHash(key));
   return &file;
 }
 

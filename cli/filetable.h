@@ -9,9 +9,8 @@
 
 #include "failure.h"
 #include "fileidentity.h"
-#include "foldednameindex.h"
+#include "filenumberindex.h"
 #include "folderfilesystem.h"
-#include "identityindex.h"
 #include "keyindex.h"
 #include "keystore.h"
 #include "openfilecache.h"
@@ -118,8 +117,13 @@ class FileTable {
   SegmentedArray<OutputFile> files;  // in order of creation, as are the two below
   SegmentedArray<FileState> states;
   KeyIndex<OutputFile> index;
-  IdentityIndex<SegmentedArray<FileState>> identities;
-  FoldedNameIndex<SegmentedArray<OutputFile>> foldedNames;  // only where names fold
+  // The hash of a file's identity, and of its key as the folder's file system compares names.
+  std::uint64_t identityHash(std::uint32_t number) const noexcept;
+  std::uint64_t foldedKeyHash(std::string_view key) const noexcept;
+
+  FileNumberIndex identities;   // by the identity of the file created
+  FileNumberIndex foldedNames;  // by the key folded, only where names fold
+  const SipHash13 foldedHash;   // keys chosen to collide find no weakness here either
   Failure unreported;
 };
 

@@ -810,43 +810,42 @@ static int openFails(const char* path, int flags) {
   return error;
 }
 
-#define OPEN_LIKE(symbol)                        \
-  int symbol(const char* path, int flags, ...) { \
-    REAL(symbol)                                 \
-    mode_t mode = 0;                             \
-    if (hasMode(flags)) {                        \
-      va_list arguments;                         \
-      va_start(arguments, flags);                \
-      mode = (mode_t)va_arg(arguments, int);     \
-      va_end(arguments);                         \
-    }                                            \
-    const int error = openFails(path, flags);    \
-    if (error != 0) {                            \
-      errno = error;                             \
-      return -1;                                 \
-    }                                            \
-    return real_##symbol(path, flags, mode);     \
+/* The mode argument of an open that may create a file, from the arguments after `last`. */
+#define MODE_AFTER(last, flags, mode)        \
+  do {                                       \
+    if (hasMode(flags)) {                    \
+      va_list arguments;                     \
+      va_start(arguments, last);             \
+      mode = (mode_t)va_arg(arguments, int); \
+      va_end(arguments);                     \
+    }                                        \
+  } while (0)
+
+/* Fails the open of `path` when it is the one to fail: returns -1 with errno set, else 0. */
+static int failOpen(const char* path, int flags) {
+  const int error = openFails(path, flags);
+  if (error == 0) return 0;
+  errno = error;
+  return -1;
+}
+
+#define OPEN_LIKE(symbol)                                                      \
+  int symbol(const char* path, int flags, ...) {                               \
+    REAL(symbol)                                                               \
+    mode_t mode = 0;                                                           \
+    MODE_AFTER(flags, flags, mode);                                            \
+    return failOpen(path, flags) != 0 ? -1 : real_##symbol(path, flags, mode); \
   }
 
 OPEN_LIKE(open)
 OPEN_LIKE(open64)
 
-#define OPENAT_LIKE(symbol)                                  \
-  int symbol(int folder, const char* path, int flags, ...) { \
-    REAL(symbol)                                             \
-    mode_t mode = 0;                                         \
-    if (hasMode(flags)) {                                    \
-      va_list arguments;                                     \
-      va_start(arguments, flags);                            \
-      mode = (mode_t)va_arg(arguments, int);                 \
-      va_end(arguments);                                     \
-    }                                                        \
-    const int error = openFails(path, flags);                \
-    if (error != 0) {                                        \
-      errno = error;                                         \
-      return -1;                                             \
-    }                                                        \
-    return real_##symbol(folder, path, flags, mode);         \
+#define OPENAT_LIKE(symbol)                                                            \
+  int symbol(int folder, const char* path, int flags, ...) {                           \
+    REAL(symbol)                                                                       \
+    mode_t mode = 0;                                                                   \
+    MODE_AFTER(flags, flags, mode);                                                    \
+    return failOpen(path, flags) != 0 ? -1 : real_##symbol(folder, path, flags, mode); \
   }
 
 OPENAT_LIKE(openat)
@@ -961,10 +960,11 @@ ssize_t writev(int fd, const struct iovec* pieces, int count) {
   return real_writev(fd, pieces, count);
 }
 
-#define PWRITE_LIKE(symbol)                                                          \
-  ssize_t symbol(int fd, const void* buffer, size_t count, off_t offset) {           \
+/* pread() and pwrite(): `kind` of call, `Buffer` the type of their buffer. */
+#define POSITIONED_LIKE(symbol, kind, Buffer)                                        \
+  ssize_t symbol(int fd, Buffer buffer, size_t count, off_t offset) {                \
     REAL(symbol)                                                                     \
-    const int error = descriptorFails(kPwrite, fd);                                  \
+    const int error = descriptorFails(kind, fd);                                     \
     if (error == kShort) return real_##symbol(fd, buffer, shortened(count), offset); \
     if (error != 0) {                                                                \
       errno = error;                                                                 \
@@ -973,23 +973,10 @@ ssize_t writev(int fd, const struct iovec* pieces, int count) {
     return real_##symbol(fd, buffer, count, offset);                                 \
   }
 
-PWRITE_LIKE(pwrite)
-PWRITE_LIKE(pwrite64)
-
-#define PREAD_LIKE(symbol)                                                           \
-  ssize_t symbol(int fd, void* buffer, size_t count, off_t offset) {                 \
-    REAL(symbol)                                                                     \
-    const int error = descriptorFails(kPread, fd);                                   \
-    if (error == kShort) return real_##symbol(fd, buffer, shortened(count), offset); \
-    if (error != 0) {                                                                \
-      errno = error;                                                                 \
-      return -1;                                                                     \
-    }                                                                                \
-    return real_##symbol(fd, buffer, count, offset);                                 \
-  }
-
-PREAD_LIKE(pread)
-PREAD_LIKE(pread64)
+POSITIONED_LIKE(pwrite, kPwrite, const void*)
+POSITIONED_LIKE(pwrite64, kPwrite, const void*)
+POSITIONED_LIKE(pread, kPread, void*)
+POSITIONED_LIKE(pread64, kPread, void*)
 
 int close(int fd) {
   REAL(close)
