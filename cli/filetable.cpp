@@ -50,12 +50,12 @@ OutputFile* FileTable::add(std::string_view key, Failure& failure) noexcept {
     failure = created.failure;
     return nullptr;
   }
-  FileState state;
-  state.identity = created.identity;
+  FileState fresh;
+  fresh.identity = created.identity;
   const std::uint32_t number = descriptors.add(std::move(created.descriptor));
   const char* const whole = key.size() > OutputFile::kKeyInPlace ? keys.store(key) : nullptr;
   OutputFile& file = files.push(OutputFile(key, whole, number));
-  states.push(state);
+  states.push(fresh);
   index.add(file);
   identities.add(number, identityHash(number));
   if (folder.foldsNames()) foldedNames.add(number, foldedKeyHash(key));

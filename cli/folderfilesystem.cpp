@@ -1,13 +1,13 @@
 #include "folderfilesystem.h"
 
 #include <dirent.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
-#include <wctype.h>
 
+#include <clocale>
 #include <cstdint>
 #include <cstring>
+#include <cwctype>
 #include <string>
 
 #include "fileidentity.h"

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string_view>
 
-
 /// One output file as the grouping loop sees it: its key (which is its name), its number and
 /// how many bytes of its lines wait, in its buffer while the run has few files, else in the
 /// window. Half a cache line, with a key of up to 16 bytes in place, so that finding a line's

@@ -13,8 +13,8 @@
 #include "filetable.h"
 #include "keyindex.h"
 #include "linewindow.h"
-#include "outputlimits.h"
 #include "outputfile.h"
+#include "outputlimits.h"
 #include "prefetch.h"
 #include "windowwriter.h"
 

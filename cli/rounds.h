@@ -16,11 +16,13 @@ class Rounds final : public SetAside {
   /// Writes the lines it takes to the files of `table`.
   explicit Rounds(FileTable& table) noexcept : files(table) {}
 
-  bool canReadBack(std::size_t, std::size_t, OwnMemory) noexcept override { return true; }
+  bool canReadBack(std::size_t /*spareBytes*/, std::size_t /*moreRuns*/, OwnMemory /*own*/) noexcept override {
+    return true;
+  }
   Failure take(const char* records, std::size_t size) noexcept override;
   bool holdsLines() const noexcept override { return false; }
-  Failure beginReadBack(char*, std::size_t) noexcept override { return Failure(); }
-  Failure readBack(std::uint32_t, WholeLineWriter&) noexcept override { return Failure(); }
+  Failure beginReadBack(char* /*spare*/, std::size_t /*spareBytes*/) noexcept override { return Failure(); }
+  Failure readBack(std::uint32_t /*file*/, WholeLineWriter& /*writer*/) noexcept override { return Failure(); }
   void clear() noexcept override {}
   void close() noexcept override {}
   const char* folder() const noexcept override { return nullptr; }

@@ -30,12 +30,12 @@ bool isPlainFileName(std::string_view key) noexcept {
 bool notRegular(int error) noexcept { return error == ELOOP || error == EISDIR || error == ENXIO; }
 
 // Returns the name of the file open on `fd` when it lies in the current folder, else empty.
-std::string_view nameInCurrentFolder(int fd, char (&path)[PATH_MAX], char (&folder)[PATH_MAX]) noexcept {
+std::string_view nameInCurrentFolder(int fd, char (&target)[PATH_MAX], char (&folder)[PATH_MAX]) noexcept {
   char link[32];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  const ssize_t length = fd < 0 ? -1 : ::readlink(link, path, sizeof path - 1);
+  const ssize_t length = fd < 0 ? -1 : ::readlink(link, target, sizeof target - 1);
   if (length <= 0 || ::getcwd(folder, sizeof folder) == nullptr) return {};
-  const std::string_view file(path, static_cast<std::size_t>(length));
+  const std::string_view file(target, static_cast<std::size_t>(length));
   const std::size_t slash = file.rfind('/');
   if (slash == std::string_view::npos || file.substr(0, slash) != std::string_view(folder)) return {};
   return file.substr(slash + 1);

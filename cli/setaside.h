@@ -28,7 +28,7 @@ class SetAside {
   }
 
   /// Returns the file's number (`field` 0) or the length (`field` 1) of the header at `at`.
-  static std::uint32_t headerField(const char* at, int field) noexcept {
+  static std::uint32_t headerField(const char* at, std::size_t field) noexcept {
     std::uint32_t value;
     std::memcpy(&value, at + 4 * field, 4);
     return value;

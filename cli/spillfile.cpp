@@ -54,8 +54,8 @@ Descriptor openUnnamed(const char* folder) noexcept {
 
 }  // namespace
 
-SpillFile::SpillFile(Descriptor spill, std::size_t ownMemoryBytes) noexcept
-    : file(std::move(spill)), ownMemory(ownMemoryBytes) {}
+SpillFile::SpillFile(Descriptor spillFile, std::size_t ownMemoryBytes) noexcept
+    : file(std::move(spillFile)), ownMemory(ownMemoryBytes) {}
 
 SpillFile::~SpillFile() { close(); }
 

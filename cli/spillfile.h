@@ -25,9 +25,9 @@ class SpillFile final : public SetAside {
   /// Opens its unnamed file when it first takes a run.
   SpillFile() noexcept = default;
 
-  /// Sets lines aside in `file`, open for reading and writing, empty, taking at most
+  /// Sets lines aside in `spillFile`, open for reading and writing, empty, taking at most
   /// `ownMemoryBytes` of memory of its own; tests give a memory file and little memory here.
-  explicit SpillFile(Descriptor file, std::size_t ownMemoryBytes = kOwnMemoryBytes) noexcept;
+  explicit SpillFile(Descriptor spillFile, std::size_t ownMemoryBytes = kOwnMemoryBytes) noexcept;
 
   ~SpillFile() override;
 
@@ -35,7 +35,7 @@ class SpillFile final : public SetAside {
   Failure take(const char* records, std::size_t size) noexcept override;
   bool holdsLines() const noexcept override { return !runs.empty(); }
   Failure beginReadBack(char* spare, std::size_t spareBytes) noexcept override;
-  Failure readBack(std::uint32_t file, WholeLineWriter& writer) noexcept override;
+  Failure readBack(std::uint32_t number, WholeLineWriter& writer) noexcept override;
   void clear() noexcept override;
   void close() noexcept override;
   const char* folder() const noexcept override { return elsewhere; }
@@ -54,8 +54,8 @@ class SpillFile final : public SetAside {
 
   // Opens the unnamed file, unless open: in the current folder, else in TMPDIR or /tmp.
   Failure open() noexcept;
-  // Hands what `run` holds of `file` to `writer`; returns the failure of a read, if any.
-  Failure readRun(Run& run, std::uint32_t file, WholeLineWriter& writer) noexcept;
+  // Hands what `run` holds of file `number` to `writer`; returns the failure of a read, if any.
+  Failure readRun(Run& run, std::uint32_t number, WholeLineWriter& writer) noexcept;
   // Reads more of `run` behind what its buffer holds; returns the failure, if any.
   Failure refill(Run& run) noexcept;
   // Gives the room of the blocks of `run` read so far back to the file system.

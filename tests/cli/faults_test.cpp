@@ -268,7 +268,7 @@ struct WriteFailureCase {
   std::string failingKey = "";  // the only file that may fail; others must hold every line narrated for them
   Replacement replace = nullptr;
   std::function<std::pair<std::string, Files>()> input = [] { return interleavedInput(40, 60000); };
-  bool needsRoot = false;  // to make a device node, or mount a file system
+  bool needsRoot = false;          // to make a device node, or mount a file system
   std::string closeFails = "100";  // for kFailingClose: VARNOLIX_TEST_FAIL_CLOSE_AFTER
   // For kSettingAside, what goes wrong with the lines set aside:
   std::string setAsideFails = "";  // how writing them fails (VARNOLIX_TEST_FAIL_PWRITE)
@@ -377,7 +377,8 @@ TEST_P(WriteFailureTest, ReportedWithWholeLinesInEveryFile) {
     case WriteFault::kSettingAside: {
       // Little memory and few descriptors: most lines are set aside rather than written.
       options.openFileLimit = 16;
-      options.addressSpaceLimit = c.kibAboveLeast ? (leastAddressSpaceKib() + *c.kibAboveLeast) << 10 : rlim_t{16} << 20;
+      options.addressSpaceLimit =
+          c.kibAboveLeast ? (leastAddressSpaceKib() + *c.kibAboveLeast) << 10 : rlim_t{16} << 20;
       options.environment = {{"LD_PRELOAD", FAILING_IO_LIBRARY}, {"VARNOLIX_TEST_REPORT", dir / "report"}};
       if (!c.setAsideFails.empty()) options.environment.emplace_back("VARNOLIX_TEST_FAIL_PWRITE", c.setAsideFails);
       if (c.readBackFails) options.environment.emplace_back("VARNOLIX_TEST_FAIL_PREAD", "1");
@@ -482,8 +483,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Whatever its errno (EPERM is 1, which once also meant "closed"), and when it is the
         // only close that fails.
         [] {
-          WriteFailureCase c{"CloseFailsWithEPERMWhileMakingRoom", WriteFault::kFailingClose,
-                             "Operation not permitted", "", nullptr, [] { return interleavedInput(400, 60000); }};
+          WriteFailureCase c{"CloseFailsWithEPERMWhileMakingRoom",
+                             WriteFault::kFailingClose,
+                             "Operation not permitted",
+                             "",
+                             nullptr,
+                             [] { return interleavedInput(400, 60000); }};
           c.closeFails = "100,EPERM,once";
           return c;
         }(),
@@ -607,8 +612,8 @@ INSTANTIATE_TEST_SUITE_P(
 struct MemoryCase {
   const char* name;
   std::function<Files(const std::string& dir)> setUp;  // returns the files a complete run makes
-  rlim_t addressSpace;        // bytes; unused when kibAboveLeast is given
-  std::string lastLineStart;  // none: the run completes
+  rlim_t addressSpace;                                 // bytes; unused when kibAboveLeast is given
+  std::string lastLineStart;                           // none: the run completes
   std::string lastLineEnd;
   // Limits near the least any run needs (in KiB above it: limits near it move with the
   // build): at each the run completes, or fails as the last line says with every line it
@@ -715,7 +720,8 @@ Files craftedKeysAfterOrdinaryOnes(const std::string& dir) {
     crafted.swap(longer);
   }
   std::vector<std::string> ordinary;
-  for (int i = 0; i < 1000; ++i) ordinary.push_back("n" + std::string(7 - std::to_string(i).size(), '0') + std::to_string(i));
+  for (int i = 0; i < 1000; ++i)
+    ordinary.push_back("n" + std::string(7 - std::to_string(i).size(), '0') + std::to_string(i));
   std::string input;
   for (const std::string& key : ordinary) input += key + ";1\n";
   for (const std::string& key : crafted) input += key + ";2\n";
@@ -759,8 +765,8 @@ INSTANTIATE_TEST_SUITE_P(
         MemoryCase{"NewKeysAfterLinesSetAside", newKeysAfterLinesSetAside, 0, kNewKeyWithoutMemory, kNoMemory,
                    kibSteps(200, 1000, 100)},
         // A key seen before is found whether or not there is memory for the index to rehash.
-        MemoryCase{"CraftedKeysWithoutMemoryToRehash", craftedKeysAfterOrdinaryOnes, 0, kNewKeyWithoutMemory,
-                   kNoMemory, kibSteps(200, 1000, 50)}),
+        MemoryCase{"CraftedKeysWithoutMemoryToRehash", craftedKeysAfterOrdinaryOnes, 0, kNewKeyWithoutMemory, kNoMemory,
+                   kibSteps(200, 1000, 50)}),
     testing_support::CaseName());
 
 // A last line without a line feed costs no more memory than one with it, however long the

@@ -177,34 +177,31 @@ std::size_t hashesUnderTwoSeeds(const Keys& keys) {
   return hashes.size();
 }
 
-INSTANTIATE_TEST_SUITE_P(KeyIndex, KeyIndexTest,
-                         ::testing::Values(
-                             // Sparse while small, then half full: crosses every growth step, with the fast hash.
-                             IndexCase{"GrowsFromSparseToDense", numberedKeys(20000), addAndFind<KeyHash, SipHash13>,
-                                       nullptr, 0, false, true},
-                             IndexCase{"EveryLengthUpTo20", everyLengthAndPosition(), addAndFind<KeyHash, SipHash13>,
-                                       nullptr, 0, false, true},
-                             IndexCase{"EveryLengthUpTo20Colliding", everyLengthAndPosition(), addAndFind<LengthHash>,
-                                       distinctHashes<LengthHash>, 21, true, false},
-                             IndexCase{"BytesAbove0x7F", highBytes(), addAndFind<KeyHash, SipHash13>, nullptr, 0, false,
-                                       true},
-                             IndexCase{"BytesAbove0x7FColliding", highBytes(), addAndFind<LengthHash>,
-                                       distinctHashes<LengthHash>, 2, true, false},
-                             IndexCase{"AllInOneProbeChain", numberedKeys(600), addAndFind<ConstantHash>,
-                                       distinctHashes<ConstantHash>, 1, true, false},
-                             // Keys chosen against the fast hash: the index moves to SipHash, keyed by the seed.
-                             IndexCase{"CraftedAgainstTheFastHash", testing_support::keysCollidingUnderKeyHash(),
-                                       addAndFind<KeyHash, SipHash13>, hashesUnderTwoSeeds<KeyHash>, 2, true, true},
-                             // The same, with no memory for a new table: the index rehashes in place.
-                             IndexCase{"CraftedWithoutMemoryForANewTable", testing_support::keysCollidingUnderKeyHash(),
-                                       addAndFind<KeyHash, SipHash13, true>, hashesUnderTwoSeeds<KeyHash>, 2, true,
-                                       true},
-                             IndexCase{"OneProbeChainWithoutMemoryForANewTable", numberedKeys(600),
-                                       addAndFind<ConstantHash, LengthHash, true>, distinctHashes<ConstantHash>, 1,
-                                       true, false},
-                             IndexCase{"ChainKeptWhenOneKeyMovesApartInPlace", numberedKeys(40),
-                                       addAndFind<ConstantHash, AllButOneAtZeroHash, true>,
-                                       distinctHashes<ConstantHash>, 1, true, false}),
-                         testing_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    KeyIndex, KeyIndexTest,
+    ::testing::Values(
+        // Sparse while small, then half full: crosses every growth step, with the fast hash.
+        IndexCase{"GrowsFromSparseToDense", numberedKeys(20000), addAndFind<KeyHash, SipHash13>, nullptr, 0, false,
+                  true},
+        IndexCase{"EveryLengthUpTo20", everyLengthAndPosition(), addAndFind<KeyHash, SipHash13>, nullptr, 0, false,
+                  true},
+        IndexCase{"EveryLengthUpTo20Colliding", everyLengthAndPosition(), addAndFind<LengthHash>,
+                  distinctHashes<LengthHash>, 21, true, false},
+        IndexCase{"BytesAbove0x7F", highBytes(), addAndFind<KeyHash, SipHash13>, nullptr, 0, false, true},
+        IndexCase{"BytesAbove0x7FColliding", highBytes(), addAndFind<LengthHash>, distinctHashes<LengthHash>, 2, true,
+                  false},
+        IndexCase{"AllInOneProbeChain", numberedKeys(600), addAndFind<ConstantHash>, distinctHashes<ConstantHash>, 1,
+                  true, false},
+        // Keys chosen against the fast hash: the index moves to SipHash, keyed by the seed.
+        IndexCase{"CraftedAgainstTheFastHash", testing_support::keysCollidingUnderKeyHash(),
+                  addAndFind<KeyHash, SipHash13>, hashesUnderTwoSeeds<KeyHash>, 2, true, true},
+        // The same, with no memory for a new table: the index rehashes in place.
+        IndexCase{"CraftedWithoutMemoryForANewTable", testing_support::keysCollidingUnderKeyHash(),
+                  addAndFind<KeyHash, SipHash13, true>, hashesUnderTwoSeeds<KeyHash>, 2, true, true},
+        IndexCase{"OneProbeChainWithoutMemoryForANewTable", numberedKeys(600),
+                  addAndFind<ConstantHash, LengthHash, true>, distinctHashes<ConstantHash>, 1, true, false},
+        IndexCase{"ChainKeptWhenOneKeyMovesApartInPlace", numberedKeys(40),
+                  addAndFind<ConstantHash, AllButOneAtZeroHash, true>, distinctHashes<ConstantHash>, 1, true, false}),
+    testing_support::CaseName());
 
 }  // namespace

@@ -109,7 +109,9 @@ const std::vector<TableCase> kTable = {
     {"OneRunOneFile", 1, {{{0, "a\n"}}}, 1 << 20},
     {"RunsInterleaveFiles", 3, {{{0, "a1\n"}, {2, "c1\n"}}, {{1, "b1\n"}, {2, "c2\n"}}, {{0, "a2\n"}}}, 1 << 20},
     // Records far longer than a run's buffer, read back through 512 bytes each.
-    {"RecordsLongerThanBuffers", 2, {{{0, lines('a', 300, 40)}, {1, lines('b', 200, 70)}}, {{0, lines('A', 90, 90)}}},
+    {"RecordsLongerThanBuffers",
+     2,
+     {{{0, lines('a', 300, 40)}, {1, lines('b', 200, 70)}}, {{0, lines('A', 90, 90)}}},
      2 * 512},
     // Headers cut by the end of a buffer.
     {"HeadersAcrossBuffers", 40,
@@ -224,15 +226,13 @@ TEST_P(ReadBackTest, AdmitsARunOnlyWhenItCanBeReadBack) {
   EXPECT_EQ(spill.canReadBack(c.spare, 1, c.own), c.readable);
 }
 
-INSTANTIATE_TEST_SUITE_P(SpillFile, ReadBackTest,
-                         ::testing::Values(ReadBackCase{"SpareForAll", 3, 4 * 512, SetAside::OwnMemory::kHasOnly,
-                                                        SpillFile::kOwnMemoryBytes, true},
-                                           ReadBackCase{"SpareShortByOne", 4, 4 * 512, SetAside::OwnMemory::kHasOnly,
-                                                        SpillFile::kOwnMemoryBytes, false},
-                                           ReadBackCase{"OwnMemoryTaken", 4, 4 * 512, SetAside::OwnMemory::kMayTake,
-                                                        SpillFile::kOwnMemoryBytes, true},
-                                           ReadBackCase{"MoreRunsThanOwnMemoryHolds", 16, 0,
-                                                        SetAside::OwnMemory::kMayTake, 16 * 512, false}),
-                         testing_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    SpillFile, ReadBackTest,
+    ::testing::Values(
+        ReadBackCase{"SpareForAll", 3, 4 * 512, SetAside::OwnMemory::kHasOnly, SpillFile::kOwnMemoryBytes, true},
+        ReadBackCase{"SpareShortByOne", 4, 4 * 512, SetAside::OwnMemory::kHasOnly, SpillFile::kOwnMemoryBytes, false},
+        ReadBackCase{"OwnMemoryTaken", 4, 4 * 512, SetAside::OwnMemory::kMayTake, SpillFile::kOwnMemoryBytes, true},
+        ReadBackCase{"MoreRunsThanOwnMemoryHolds", 16, 0, SetAside::OwnMemory::kMayTake, 16 * 512, false}),
+    testing_support::CaseName());
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "counting_io.h"
@@ -55,13 +56,11 @@ std::string contentOf(int fd) {
   return content;
 }
 
-std::vector<std::string> repeated(const std::string& piece, std::size_t times) {
-  return std::vector<std::string>(times, piece);
-}
-
-std::vector<std::string> joined(std::vector<std::string> first, const std::vector<std::string>& second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
+// Each piece as many times as said, in order.
+std::vector<std::string> repeated(const std::vector<std::pair<std::string, std::size_t>>& runs) {
+  std::vector<std::string> pieces;
+  for (const auto& [piece, times] : runs) pieces.insert(pieces.end(), times, piece);
+  return pieces;
 }
 
 struct GatherCase {
@@ -101,21 +100,20 @@ TEST_P(GatherTest, WritesEveryPieceInFewWritesAndCountsWholeLines) {
   ::close(source.fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(WholeLineWriter, GatherTest,
-                         ::testing::Values(GatherCase{"NothingAdded", {}, 0, 0},
-                                           GatherCase{"OnlyEmptyPieces", {"", ""}, 0, 0},
-                                           GatherCase{"LineInPieces", {"a;", "1", "\n", "b;"}, 1, 4},
-                                           GatherCase{"NoLineFeedYet", {"a;1"}, 1, 0},
-                                           // 64 pieces go in one write.
-                                           GatherCase{"MorePiecesThanOneWrite", repeated("k;1\n", 150), 3, 600},
-                                           GatherCase{"LastLineFeedInAnEarlierWrite",
-                                                      joined(repeated("x\n", 64), repeated("y", 40)), 2, 128}),
-                         testing_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    WholeLineWriter, GatherTest,
+    ::testing::Values(GatherCase{"NothingAdded", {}, 0, 0}, GatherCase{"OnlyEmptyPieces", {"", ""}, 0, 0},
+                      GatherCase{"LineInPieces", {"a;", "1", "\n", "b;"}, 1, 4},
+                      GatherCase{"NoLineFeedYet", {"a;1"}, 1, 0},
+                      // 64 pieces go in one write.
+                      GatherCase{"MorePiecesThanOneWrite", repeated({{"k;1\n", 150}}), 3, 600},
+                      GatherCase{"LastLineFeedInAnEarlierWrite", repeated({{"x\n", 64}, {"y", 40}}), 2, 128}),
+    testing_support::CaseName());
 
-// Writes past `size` bytes fail with EPERM: a full disk without a disk.
-int sealedMemoryFile(off_t size) {
+// Writes past 4 KiB fail with EPERM: a full disk without a disk.
+int sealedMemoryFile() {
   const int fd = ::memfd_create("sealed", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  EXPECT_EQ(::ftruncate(fd, size), 0);
+  EXPECT_EQ(::ftruncate(fd, 4096), 0);
   EXPECT_EQ(::fcntl(fd, F_ADD_SEALS, F_SEAL_GROW), 0);
   return fd;
 }
@@ -150,7 +148,7 @@ TEST_P(FailTest, CutsBackToTheLastLineFeedAndDropsEverythingAfter) {
   const FailCase& c = GetParam();
   const auto previous = std::signal(SIGPIPE, SIG_IGN);
   Source source;
-  source.fd = c.pipe ? pipeWithoutReader() : sealedMemoryFile(4096);
+  source.fd = c.pipe ? pipeWithoutReader() : sealedMemoryFile();
   FileState state;
   std::string all;
   {
