@@ -107,7 +107,11 @@ void LineWindow::sortByFile() noexcept {
 }
 
 void LineWindow::clear() noexcept {
-  if (region != nullptr) restart();
+  if (region != nullptr) {
+    restart();
+  } else {  // files noted before the region was had are dropped all the same
+    std::fill(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(touchedWords), std::uint64_t{0});
+  }
 }
 
 void LineWindow::restart() noexcept {
