@@ -14,14 +14,13 @@
 #include <vector>
 
 #include "counting_io.h"
+#include "input_folder.h"
 #include "test_support.h"
 
 namespace {
 
+using testing_support::InputFolder;
 using testing_support::readFile;
-using testing_support::ScopedChdir;
-using testing_support::TempDir;
-using testing_support::writeFile;
 
 constexpr HashSeed kSeed{1, 2};
 constexpr std::size_t kKiB = 1024;
@@ -30,13 +29,7 @@ constexpr std::size_t kMiB = kKiB * kKiB;
 using Contents = std::map<std::uint32_t, std::string>;
 
 // A fresh current folder with an input file that must never be written, and the files of a run.
-struct Folder {
-  TempDir dir;
-  ScopedChdir inDir{dir.path()};
-  const FileIdentity input = [] {
-    writeFile("in.csv", "");
-    return FileIdentity::ofPath("in.csv").value();
-  }();
+struct Folder : InputFolder {
   FileTable table{GuardedFiles{input, "", std::nullopt}, 256, kSeed};
 
   // Creates file `number`, named "f<number>".

@@ -19,27 +19,16 @@
 
 #include "counting_io.h"
 #include "error.h"
+#include "input_folder.h"
 #include "test_support.h"
 
 namespace {
 
+using testing_support::InputFolder;
 using testing_support::regularFiles;
-using testing_support::ScopedChdir;
-using testing_support::TempDir;
-using testing_support::writeFile;
 
 constexpr HashSeed kSeed{1, 2};
 constexpr std::size_t kKiB = 1024;
-
-// A fresh current folder holding an empty input file, which the output set must never write.
-struct InputFolder {
-  TempDir dir;
-  ScopedChdir inDir{dir.path()};
-  const FileIdentity input = [] {
-    writeFile("in.csv", "");
-    return FileIdentity::ofPath("in.csv").value();
-  }();
-};
 
 struct LimitsCase {
   const char* name;

@@ -16,16 +16,15 @@
 #include <vector>
 
 #include "filetable.h"
+#include "input_folder.h"
 #include "rounds.h"
 #include "spillfile.h"
 #include "test_support.h"
 
 namespace {
 
+using testing_support::InputFolder;
 using testing_support::regularFiles;
-using testing_support::ScopedChdir;
-using testing_support::TempDir;
-using testing_support::writeFile;
 
 using RunOfFiles = std::vector<std::pair<std::uint32_t, std::string>>;  // ascending files, their lines
 
@@ -40,13 +39,8 @@ struct Folder {
     }
   }
 
-  TempDir dir;
-  ScopedChdir inside{dir.path()};
-  FileIdentity input = [] {
-    writeFile("in.csv", "");
-    return FileIdentity::ofPath("in.csv").value();
-  }();
-  FileTable table{GuardedFiles{input, "in.csv", std::nullopt}, 0, HashSeed{1, 2}};
+  InputFolder folder;
+  FileTable table{GuardedFiles{folder.input, "in.csv", std::nullopt}, 0, HashSeed{1, 2}};
 };
 
 // A spill file in memory: nothing of the folder's file system is needed to test it.
