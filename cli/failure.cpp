@@ -1,5 +1,6 @@
 #include "failure.h"
 
+#include <cassert>
 #include <climits>
 #include <cstring>
 
@@ -38,6 +39,7 @@ Error keyError(std::string_view key, const char* reason, std::string_view sameAs
 }  // namespace
 
 Error Failure::toError(std::string_view key, std::string_view sameAsKey, const char* setAsideFolder) const noexcept {
+  assert(subject != What::kNothing && "a failure to report");
   switch (subject) {
     case What::kKey:
       if (way == How::kNoMemory) return Error::of({"Could not write output file '", key, "': ", std::strerror(ENOMEM)});

@@ -1,6 +1,7 @@
 #ifndef VARNOLIX_FAILURE_H_
 #define VARNOLIX_FAILURE_H_
 
+#include <cassert>
 #include <cstdint>
 #include <string_view>
 
@@ -66,10 +67,16 @@ class Failure {
   /// The errno value, or 0 where the failure is not the system's (a refusal, a replaced file).
   constexpr int error() const noexcept { return errorNumber; }
   /// The file that failed; requires what() == What::kFile.
-  constexpr std::uint32_t file() const noexcept { return failedFile; }
+  constexpr std::uint32_t file() const noexcept {
+    assert(subject == What::kFile);
+    return failedFile;
+  }
   constexpr Refusal refusal() const noexcept { return why; }
   /// The file a refused key reaches already; requires refusal() == Refusal::kSameFileAs.
-  constexpr std::uint32_t sameAs() const noexcept { return sameAsFile; }
+  constexpr std::uint32_t sameAs() const noexcept {
+    assert(why == Refusal::kSameFileAs);
+    return sameAsFile;
+  }
 
   /// Returns the Error the user reads. `key` is the key that failed (for a file, its key),
   /// `sameAsKey` the key of sameAs(), `setAsideFolder` where lines were set aside (null: the

@@ -1,6 +1,7 @@
 #ifndef VARNOLIX_INPUTFILE_H_
 #define VARNOLIX_INPUTFILE_H_
 
+#include <cassert>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -39,6 +40,7 @@ class InputFile {
   /// the line returned by the previous call, which the caller may still use; if the buffer
   /// must move, those bytes are copied aside and `held` is pointed at the copy.
   std::string_view readLine(std::string_view& held) {
+    assert(!atEnd());
     std::string_view line;
     return takeBufferedLine(line) ? line : readLineAcrossChunks(held);
   }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -158,6 +159,7 @@ Failure SpillFile::readRun(Run& run, std::uint32_t number, WholeLineWriter& writ
         if (const Failure failure = refill(run)) result = failure;
         continue;
       }
+      assert(headerField(run.buffer + run.pos, 0) >= number && "files are read back in ascending order");
       if (headerField(run.buffer + run.pos, 0) != number) break;
       run.recordLeft = headerField(run.buffer + run.pos, 1);
       run.pos += kHeaderBytes;

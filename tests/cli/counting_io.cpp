@@ -1,4 +1,4 @@
-// The unit tests' open(), writev() and close(), which count, while counting is on, the
+// The unit tests' open(), writev(), close() and ftruncate(), which count, while counting is on, the
 // opens and writes of each file by name: what the output side's cost model predicts. In a
 // file of its own, so that no caller sees it inline; the real calls are the C library's.
 
@@ -16,6 +16,7 @@
 namespace counting_io {
 
 bool counting = false;
+bool truncatesKeepBytes = false;
 std::map<std::string, FileOperations> byName;
 
 namespace {
@@ -27,6 +28,7 @@ std::map<int, std::string> openNames;  // descriptor -> the name it was opened b
 using counting_io::byName;
 using counting_io::counting;
 using counting_io::openNames;
+using counting_io::truncatesKeepBytes;
 
 extern "C" int open(const char* path, int flags, ...) {
   static const auto real = reinterpret_cast<int (*)(const char*, int, ...)>(::dlsym(RTLD_NEXT, "open"));
@@ -58,4 +60,9 @@ extern "C" int close(int fd) {
   static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "close"));
   if (counting) openNames.erase(fd);
   return real(fd);
+}
+
+extern "C" int ftruncate(int fd, off_t length) {
+  static const auto real = reinterpret_cast<int (*)(int, off_t)>(::dlsym(RTLD_NEXT, "ftruncate"));
+  return truncatesKeepBytes ? 0 : real(fd, length);
 }

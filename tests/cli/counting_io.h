@@ -5,7 +5,7 @@
 #include <string>
 
 /// Counts, in the unit tests, how often each file is opened and written (counting_io.cpp
-/// stands in for the C library's open(), writev() and close()).
+/// stands in for the C library's open(), writev(), close() and ftruncate()).
 namespace counting_io {
 
 struct FileOperations {
@@ -18,6 +18,9 @@ extern bool counting;
 
 /// The counts so far, by the name each file was opened by.
 extern std::map<std::string, FileOperations> byName;
+
+/// While true, ftruncate() reports success and changes nothing, as FAT through FUSE did.
+extern bool truncatesKeepBytes;
 
 }  // namespace counting_io
 

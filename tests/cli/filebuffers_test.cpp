@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "counting_io.h"
-#include "input_folder.h"
 #include "test_support.h"
+#include "unit_support.h"
 
 namespace {
 

@@ -183,8 +183,8 @@ class OpenFileCacheCloseFailureTest : public ::testing::TestWithParam<CloseFailu
 
 std::string describe(const Failure& f) {
   const auto number = [](auto value) { return std::to_string(static_cast<int>(value)); };
-  return f ? "what " + number(f.what()) + ", file " + number(f.file()) + ", how " + number(f.how()) + ", errno " +
-                 number(f.error())
+  return f ? "what " + number(f.what()) + ", file " + (f.what() == Failure::What::kFile ? number(f.file()) : "-") +
+                 ", how " + number(f.how()) + ", errno " + number(f.error())
            : "none";
 }
 
@@ -244,6 +244,7 @@ TEST(OpenFileCache, AFailedCloseOfAnOpenFileIsReturnedAtOnce) {
   files.add();
   ::close(files.use(0));
   const Failure failure = files.cache.close(0);
+  ASSERT_EQ(failure.what(), Failure::What::kFile);
   EXPECT_EQ(failure.file(), 0u);
   EXPECT_EQ(failure.how(), Failure::How::kClose);
   EXPECT_EQ(failure.error(), EBADF);

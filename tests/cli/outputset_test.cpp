@@ -19,8 +19,8 @@
 
 #include "counting_io.h"
 #include "error.h"
-#include "input_folder.h"
 #include "test_support.h"
+#include "unit_support.h"
 
 namespace {
 

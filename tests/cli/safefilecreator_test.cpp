@@ -15,9 +15,11 @@
 
 #include "counting_io.h"
 #include "test_support.h"
+#include "unit_support.h"
 
 namespace {
 
+using testing_support::expectFailure;
 using testing_support::readFile;
 using testing_support::regularFiles;
 using testing_support::ScopedChdir;
@@ -73,15 +75,6 @@ int opensOf(const std::string& name, Run&& run) {
   run();
   counting_io::counting = false;
   return counting_io::byName[name].opens;
-}
-
-void expectFailure(const Failure& failure, const Failure& expected) {
-  EXPECT_EQ(failure.what(), expected.what());
-  EXPECT_EQ(failure.how(), expected.how());
-  EXPECT_EQ(failure.error(), expected.error());
-  EXPECT_EQ(failure.refusal(), expected.refusal());
-  EXPECT_EQ(failure.sameAs(), expected.sameAs());
-  EXPECT_EQ(failure.file(), expected.file());
 }
 
 struct RefusalCase {
@@ -143,6 +136,19 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"EarlierKeysFile", "again", refused(Refusal::kSameFileAs, kEarlier)},
         RefusalCase{"AnotherUsersInASharedFolder", "theirs", refused(Refusal::kOwnedByAnotherUser), true}),
     testing_support::CaseName());
+
+// A truncation reported done that left the file's bytes (FAT through FUSE): the file is
+// refused, never written as if it were empty.
+TEST(SafeFileCreator, RefusesAFileThatKeepsItsBytesAfterTruncation) {
+  Folder folder;
+  Folder::made("old", "old lines\n");
+  const SafeFileCreator creator = folder.creator();
+  counting_io::truncatesKeepBytes = true;
+  const SafeFileCreator::Created created = creator.create("old", folder.cache);
+  counting_io::truncatesKeepBytes = false;
+  expectFailure(created.failure, refused(Refusal::kNotEmptied));
+  EXPECT_EQ(readFile("old"), "old lines\n");
+}
 
 struct CreateCase {
   const char* name;

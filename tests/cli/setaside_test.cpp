@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "filetable.h"
-#include "input_folder.h"
 #include "rounds.h"
 #include "spillfile.h"
 #include "test_support.h"
+#include "unit_support.h"
 
 namespace {
 

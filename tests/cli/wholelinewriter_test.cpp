@@ -17,9 +17,11 @@
 
 #include "counting_io.h"
 #include "test_support.h"
+#include "unit_support.h"
 
 namespace {
 
+using testing_support::expectFailure;
 using How = Failure::How;
 
 constexpr std::uint32_t kFile = 3;
@@ -40,13 +42,6 @@ struct Source {
                             this};
   }
 };
-
-void expectFailure(const Failure& actual, const Failure& expected) {
-  EXPECT_EQ(actual.what(), expected.what());
-  EXPECT_EQ(actual.how(), expected.how());
-  EXPECT_EQ(actual.error(), expected.error());
-  EXPECT_EQ(actual.file(), expected.file());
-}
 
 std::string contentOf(int fd) {
   struct stat status {};
