@@ -17,7 +17,7 @@ FileTable::FileTable(const GuardedFiles& guarded, std::size_t openFiles, HashSee
             FoldedName folded;
             FoldedName candidate;
             const std::string_view sought = FolderFileSystem::fold(key, folded);
-            return foldedNames.find(foldedKeyHash(key), [&](std::uint32_t file) {
+            return foldedNames.find(foldedHash(sought), [&](std::uint32_t file) {
               return FolderFileSystem::fold(files[file].key(), candidate) == sought;
             });
           }),
